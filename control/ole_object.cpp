@@ -1,0 +1,93 @@
+// IOleObject: the client site (and through it run mode), the registry-driven
+// verbs, user type and status bits, the fixed extent and OLE advise sinks.
+#include "control/qlrcom.h"
+
+namespace qlr {
+
+STDMETHODIMP QLRCom::SetClientSite(IOleClientSite* site) {
+    clientSite_ = com::ComPtr<IOleClientSite>(site);
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::GetClientSite(IOleClientSite** site) {
+    if (!site) return E_POINTER;
+    *site = com::ComPtr<IOleClientSite>(clientSite_).detach();
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::SetHostNames(LPCOLESTR, LPCOLESTR) { return S_OK; }
+
+STDMETHODIMP QLRCom::Close(DWORD) {
+    DestroyControlWindow();
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::SetMoniker(DWORD, IMoniker*) { return E_NOTIMPL; }
+STDMETHODIMP QLRCom::GetMoniker(DWORD, DWORD, IMoniker** moniker) {
+    if (moniker) *moniker = nullptr;
+    return E_NOTIMPL;
+}
+STDMETHODIMP QLRCom::InitFromData(IDataObject*, BOOL, DWORD) { return E_NOTIMPL; }
+STDMETHODIMP QLRCom::GetClipboardData(DWORD, IDataObject** data) {
+    if (data) *data = nullptr;
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP QLRCom::DoVerb(LONG, LPMSG, IOleClientSite*, LONG, HWND, LPCRECT) {
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP QLRCom::EnumVerbs(IEnumOLEVERB** verbs) { return OleRegEnumVerbs(CLSID_QLRCom, verbs); }
+STDMETHODIMP QLRCom::Update() { return S_OK; }
+STDMETHODIMP QLRCom::IsUpToDate() { return S_OK; }
+
+STDMETHODIMP QLRCom::GetUserClassID(CLSID* clsid) {
+    if (!clsid) return E_POINTER;
+    *clsid = CLSID_QLRCom;
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::GetUserType(DWORD form, LPOLESTR* type) {
+    return OleRegGetUserType(CLSID_QLRCom, form, type);
+}
+
+STDMETHODIMP QLRCom::SetExtent(DWORD aspect, SIZEL* size) {
+    if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
+    if (!size) return E_POINTER;
+    // The control has one size; the caller learns it whatever it asked for.
+    const SIZEL natural = NaturalExtent();
+    *size = natural;
+    return natural.cx == extent_.cx && natural.cy == extent_.cy ? S_OK : E_FAIL;
+}
+
+STDMETHODIMP QLRCom::GetExtent(DWORD aspect, SIZEL* size) {
+    if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
+    if (!size) return E_POINTER;
+    *size = extent_;
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::Advise(IAdviseSink* sink, DWORD* cookie) {
+    if (!adviseHolder_) {
+        HRESULT hr = CreateOleAdviseHolder(adviseHolder_.put());
+        if (FAILED(hr)) return hr;
+    }
+    return adviseHolder_->Advise(sink, cookie);
+}
+
+STDMETHODIMP QLRCom::Unadvise(DWORD cookie) {
+    return adviseHolder_ ? adviseHolder_->Unadvise(cookie) : OLE_E_NOCONNECTION;
+}
+
+STDMETHODIMP QLRCom::EnumAdvise(IEnumSTATDATA** advise) {
+    if (advise) *advise = nullptr;
+    return adviseHolder_ ? adviseHolder_->EnumAdvise(advise) : E_FAIL;
+}
+
+STDMETHODIMP QLRCom::GetMiscStatus(DWORD aspect, DWORD* status) {
+    return OleRegGetMiscStatus(CLSID_QLRCom, aspect, status);
+}
+
+STDMETHODIMP QLRCom::SetColorScheme(LOGPALETTE*) { return E_NOTIMPL; }
+
+}  // namespace qlr

@@ -1,0 +1,260 @@
+// The control object QLRCom: its automation interface, event source and the
+// small set of OLE interfaces that hosts query before anything else.
+#pragma once
+
+#include <windows.h>
+#include <objsafe.h>
+#include <ocidl.h>
+#include <olectl.h>
+
+#include "control/com/connection_point.h"
+#include "control/com/object.h"
+#include "control/com/ptr.h"
+#include "control/control_window.h"
+#include "control/events.h"
+#include "control/state.h"
+#include "port/session.h"
+#include "qlrcom32_h.h"
+
+namespace qlr {
+
+class QLRCom final : public com::Object,
+                     public IQLRCom,
+                     public IOleObject,
+                     public IProvideClassInfo2,
+                     public IRunnableObject,
+                     public IPerPropertyBrowsing,
+                     public IConnectionPointContainer,
+                     public IOleLink,
+                     public IObjectSafety,
+                     private Reporter,
+                     private WindowOwner {
+public:
+    explicit QLRCom(IUnknown* outer);
+    ~QLRCom() override;
+    QLR_COM_DELEGATING_IUNKNOWN
+
+    // IDispatch, through the type library.
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override;
+    STDMETHODIMP GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
+    STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid,
+                               DISPID* ids) override;
+    STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
+                        VARIANT* result, EXCEPINFO* excep, UINT* argError) override;
+
+    // IQLRCom.
+    STDMETHODIMP About() override;
+    STDMETHODIMP get_QcRecvQSize(short* pVal) override;
+    STDMETHODIMP put_QcRecvQSize(short newVal) override;
+    STDMETHODIMP get_QcSendQSize(short* pVal) override;
+    STDMETHODIMP put_QcSendQSize(short newVal) override;
+    STDMETHODIMP get_QcByteSize(enumByteSize* pVal) override;
+    STDMETHODIMP put_QcByteSize(enumByteSize newVal) override;
+    STDMETHODIMP get_QcStopBits(enumStopBits* pVal) override;
+    STDMETHODIMP put_QcStopBits(enumStopBits newVal) override;
+    STDMETHODIMP get_QcAutoOpen(VARIANT_BOOL* pVal) override;
+    STDMETHODIMP put_QcAutoOpen(VARIANT_BOOL newVal) override;
+    STDMETHODIMP get_QcMode(enumCommMode* pVal) override;
+    STDMETHODIMP put_QcMode(enumCommMode newVal) override;
+    STDMETHODIMP get_QcRecvTimeOut(long* pVal) override;
+    STDMETHODIMP put_QcRecvTimeOut(long newVal) override;
+    STDMETHODIMP get_QcDTREnable(VARIANT_BOOL* pVal) override;
+    STDMETHODIMP put_QcDTREnable(VARIANT_BOOL newVal) override;
+    STDMETHODIMP get_QcProtocol(enumProtocol* pVal) override;
+    STDMETHODIMP put_QcProtocol(enumProtocol newVal) override;
+    STDMETHODIMP get_QcProgress(short* pVal) override;
+    STDMETHODIMP put_QcProgress(short newVal) override;
+    STDMETHODIMP get_QcStatus(short* pVal) override;
+    STDMETHODIMP put_QcStatus(short newVal) override;
+    STDMETHODIMP get_QcNullDiscard(VARIANT_BOOL* pVal) override;
+    STDMETHODIMP put_QcNullDiscard(VARIANT_BOOL newVal) override;
+    STDMETHODIMP get_QcRTSEnable(VARIANT_BOOL* pVal) override;
+    STDMETHODIMP put_QcRTSEnable(VARIANT_BOOL newVal) override;
+    STDMETHODIMP get_QcParityReplace(BSTR* pVal) override;
+    STDMETHODIMP put_QcParityReplace(BSTR newVal) override;
+    STDMETHODIMP get_QcNotifyRecvChars(long* pVal) override;
+    STDMETHODIMP put_QcNotifyRecvChars(long newVal) override;
+    STDMETHODIMP get_QcLastMajorErrCode(short* pVal) override;
+    STDMETHODIMP put_QcLastMajorErrCode(short newVal) override;
+    STDMETHODIMP get_QcLastMinorErrCode(long* pVal) override;
+    STDMETHODIMP put_QcLastMinorErrCode(long newVal) override;
+    STDMETHODIMP get_QcProtocolNegd(short* pVal) override;
+    STDMETHODIMP put_QcProtocolNegd(short newVal) override;
+    STDMETHODIMP get_QcInBufferCount(short* pVal) override;
+    STDMETHODIMP put_QcInBufferCount(short newVal) override;
+    STDMETHODIMP get_QcBaudRate(enumBaudRate* pVal) override;
+    STDMETHODIMP put_QcBaudRate(enumBaudRate newVal) override;
+    STDMETHODIMP get_QcDeviceName(enumDeviceName* pVal) override;
+    STDMETHODIMP put_QcDeviceName(enumDeviceName newVal) override;
+    STDMETHODIMP get_QcParity(enumParity* pVal) override;
+    STDMETHODIMP put_QcParity(enumParity newVal) override;
+    STDMETHODIMP get_QcFlowControl(enumFlowControl* pVal) override;
+    STDMETHODIMP put_QcFlowControl(enumFlowControl newVal) override;
+    STDMETHODIMP get_QcDebugTrace(VARIANT_BOOL* pVal) override;
+    STDMETHODIMP put_QcDebugTrace(VARIANT_BOOL newVal) override;
+    STDMETHODIMP get_hComm(OLE_HANDLE* pVal) override;
+    STDMETHODIMP put_hComm(OLE_HANDLE newVal) override;
+    STDMETHODIMP get_Input(BSTR* pVal) override;
+    STDMETHODIMP put_Input(BSTR newVal) override;
+    STDMETHODIMP get_Output(BSTR* pVal) override;
+    STDMETHODIMP put_Output(BSTR newVal) override;
+    STDMETHODIMP get_InputLen(short* pVal) override;
+    STDMETHODIMP put_InputLen(short newVal) override;
+    STDMETHODIMP get_QcNotifySendComplete(VARIANT_BOOL* pVal) override;
+    STDMETHODIMP put_QcNotifySendComplete(VARIANT_BOOL newVal) override;
+    STDMETHODIMP get_QcShowErrorMessage(VARIANT_BOOL* pVal) override;
+    STDMETHODIMP put_QcShowErrorMessage(VARIANT_BOOL newVal) override;
+    STDMETHODIMP get_QcFileTransferPriority(enumPriority* pVal) override;
+    STDMETHODIMP put_QcFileTransferPriority(enumPriority newVal) override;
+    STDMETHODIMP get_QcSendTimeOut(long* pVal) override;
+    STDMETHODIMP put_QcSendTimeOut(long newVal) override;
+    STDMETHODIMP get_QcWatchPriority(enumPriority* pVal) override;
+    STDMETHODIMP put_QcWatchPriority(enumPriority newVal) override;
+    STDMETHODIMP OpenComm(short* rc) override;
+    STDMETHODIMP CloseComm(short* rc) override;
+    STDMETHODIMP ClearBreak(short* rc) override;
+    STDMETHODIMP SendBreak(short* prc) override;
+    STDMETHODIMP SendStr(BSTR lpStr, short* rc) override;
+    STDMETHODIMP RecvString(short len, BSTR* str) override;
+    STDMETHODIMP FlushComm(short port, short* prc) override;
+    STDMETHODIMP SendFile(BSTR fileName, short* prc) override;
+    STDMETHODIMP SendChar(BSTR character, short* prc) override;
+    STDMETHODIMP SendString(BSTR str, short* prc) override;
+    STDMETHODIMP SetDTR(short* prc) override;
+    STDMETHODIMP ClearDTR(short* prc) override;
+    STDMETHODIMP SetRTS(short* prc) override;
+    STDMETHODIMP ClearRTS(short* prc) override;
+    STDMETHODIMP GetRing(VARIANT_BOOL* bRc) override;
+    STDMETHODIMP GetCTS(VARIANT_BOOL* bRc) override;
+    STDMETHODIMP GetDSR(VARIANT_BOOL* bRc) override;
+    STDMETHODIMP GetRLSD(VARIANT_BOOL* bRc) override;
+    STDMETHODIMP SendBinary(BSTR sdata, short sLength, short* prc) override;
+    STDMETHODIMP IsOpen(VARIANT_BOOL* bRc) override;
+    STDMETHODIMP InFileTransfer(VARIANT_BOOL* b) override;
+    STDMETHODIMP RecvByte(short* prc) override;
+    STDMETHODIMP RecvFile(BSTR str, short* prc) override;
+    STDMETHODIMP AbortTransfer(short* prc) override;
+    STDMETHODIMP SendByte(short sLength, short* prc) override;
+    STDMETHODIMP SendBinaryBytes(VARIANT Buffer, short* prc) override;
+    STDMETHODIMP RecvBinaryBytes(VARIANT* Buffer, VARIANT Length, short* prc) override;
+    STDMETHODIMP get_SendBuffer(short sIndex, short* pVal) override;
+    STDMETHODIMP put_SendBuffer(short sIndex, short newVal) override;
+    STDMETHODIMP get_RecvBuffer(short sIndex, short* pVal) override;
+    STDMETHODIMP put_RecvBuffer(short sIndex, short newVal) override;
+    STDMETHODIMP get_QcRecvNotifyOnly(VARIANT_BOOL* pVal) override;
+    STDMETHODIMP put_QcRecvNotifyOnly(VARIANT_BOOL newVal) override;
+    STDMETHODIMP get_QcCustomBaudRate(long* pVal) override;
+    STDMETHODIMP put_QcCustomBaudRate(long newVal) override;
+    STDMETHODIMP RecvUnicodeString(short Length, BSTR* str) override;
+    STDMETHODIMP SendUnicodeString(BSTR str, short* prc) override;
+    STDMETHODIMP get_QcRecvEventType(enumRecvEventType* pVal) override;
+    STDMETHODIMP put_QcRecvEventType(enumRecvEventType newVal) override;
+
+    // IOleObject.
+    STDMETHODIMP SetClientSite(IOleClientSite* site) override;
+    STDMETHODIMP GetClientSite(IOleClientSite** site) override;
+    STDMETHODIMP SetHostNames(LPCOLESTR app, LPCOLESTR object) override;
+    STDMETHODIMP Close(DWORD saveOption) override;
+    STDMETHODIMP SetMoniker(DWORD which, IMoniker* moniker) override;
+    STDMETHODIMP GetMoniker(DWORD assign, DWORD which, IMoniker** moniker) override;
+    STDMETHODIMP InitFromData(IDataObject* data, BOOL creation, DWORD reserved) override;
+    STDMETHODIMP GetClipboardData(DWORD reserved, IDataObject** data) override;
+    STDMETHODIMP DoVerb(LONG verb, LPMSG msg, IOleClientSite* site, LONG index, HWND parent,
+                        LPCRECT rect) override;
+    STDMETHODIMP EnumVerbs(IEnumOLEVERB** verbs) override;
+    STDMETHODIMP Update() override;
+    STDMETHODIMP IsUpToDate() override;
+    STDMETHODIMP GetUserClassID(CLSID* clsid) override;
+    STDMETHODIMP GetUserType(DWORD form, LPOLESTR* type) override;
+    STDMETHODIMP SetExtent(DWORD aspect, SIZEL* size) override;
+    STDMETHODIMP GetExtent(DWORD aspect, SIZEL* size) override;
+    STDMETHODIMP Advise(IAdviseSink* sink, DWORD* cookie) override;
+    STDMETHODIMP Unadvise(DWORD cookie) override;
+    STDMETHODIMP EnumAdvise(IEnumSTATDATA** advise) override;
+    STDMETHODIMP GetMiscStatus(DWORD aspect, DWORD* status) override;
+    STDMETHODIMP SetColorScheme(LOGPALETTE* palette) override;
+
+    // IProvideClassInfo2.
+    STDMETHODIMP GetClassInfo(ITypeInfo** info) override;
+    STDMETHODIMP GetGUID(DWORD kind, GUID* guid) override;
+
+    // IRunnableObject.
+    STDMETHODIMP GetRunningClass(CLSID* clsid) override;
+    STDMETHODIMP Run(LPBINDCTX context) override;
+    BOOL STDMETHODCALLTYPE IsRunning() override;
+    STDMETHODIMP LockRunning(BOOL lock, BOOL lastUnlockCloses) override;
+    STDMETHODIMP SetContainedObject(BOOL contained) override;
+
+    // IPerPropertyBrowsing.
+    STDMETHODIMP GetDisplayString(DISPID id, BSTR* text) override;
+    STDMETHODIMP MapPropertyToPage(DISPID id, CLSID* page) override;
+    STDMETHODIMP GetPredefinedStrings(DISPID id, CALPOLESTR* strings, CADWORD* cookies) override;
+    STDMETHODIMP GetPredefinedValue(DISPID id, DWORD cookie, VARIANT* value) override;
+
+    // IConnectionPointContainer.
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** points) override;
+    STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** point) override;
+
+    // IOleLink (inert).
+    STDMETHODIMP SetUpdateOptions(DWORD options) override;
+    STDMETHODIMP GetUpdateOptions(DWORD* options) override;
+    STDMETHODIMP SetSourceMoniker(IMoniker* moniker, REFCLSID clsid) override;
+    STDMETHODIMP GetSourceMoniker(IMoniker** moniker) override;
+    STDMETHODIMP SetSourceDisplayName(LPCOLESTR name) override;
+    STDMETHODIMP GetSourceDisplayName(LPOLESTR* name) override;
+    STDMETHODIMP BindToSource(DWORD flags, IBindCtx* context) override;
+    STDMETHODIMP BindIfRunning() override;
+    STDMETHODIMP GetBoundSource(IUnknown** source) override;
+    STDMETHODIMP UnbindSource() override;
+    STDMETHODIMP Update(IBindCtx* context) override;
+
+    // IObjectSafety.
+    STDMETHODIMP GetInterfaceSafetyOptions(REFIID iid, DWORD* supported, DWORD* enabled) override;
+    STDMETHODIMP SetInterfaceSafetyOptions(REFIID iid, DWORD mask, DWORD enabled) override;
+
+    // The control's own window (created at in-place activation).
+    HWND CreateControlWindow(HWND parent, const RECT& bounds);
+    void DestroyControlWindow();
+
+    // 32 x 32 pixels in HIMETRIC at the screen's resolution.
+    static SIZEL NaturalExtent();
+
+    ControlState& State() { return state_; }
+    EventSource& Events() { return events_; }
+
+private:
+    HRESULT FinalConstruct() override;
+    void* FindInterface(REFIID iid) override;
+
+    // Reporter.
+    void CommError(short major, long minor) override;
+    bool InRunMode() override;
+
+    // WindowOwner: messages of the control's window and of its hidden one.
+    void OnWindowCreated(bool controlWindow) override;
+    void OnWindowDestroying(bool controlWindow) override;
+    LRESULT OnPortMessage(UINT message, WPARAM wp, LPARAM lp) override;
+
+    template <class T>
+    HRESULT GeneralPut(T& field, T value);
+    HRESULT GetProperty(DISPID id, VARIANT& value);
+    // Where background threads post while no control window exists.
+    void EnsureNotifyWindow();
+    // WM_COMM_RECV: read what came and fire the receive events.
+    void OnReceiveNotification();
+
+    ControlState state_;
+    com::ConnectionPoint eventPoint_;
+    com::ConnectionPoint propertyPoint_;
+    EventSource events_;
+    port::Session session_;
+    com::ComPtr<ITypeInfo> typeInfo_;
+    com::ComPtr<ITypeInfo> classInfo_;
+    com::ComPtr<IOleClientSite> clientSite_;
+    com::ComPtr<IOleAdviseHolder> adviseHolder_;
+    ControlWindow window_;
+    ControlWindow notifyWindow_;
+    SIZEL extent_{};
+};
+
+}  // namespace qlr
