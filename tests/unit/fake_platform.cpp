@@ -1,0 +1,398 @@
+#include "tests/unit/fake_platform.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace qlr::test {
+
+namespace {
+std::string Hex(DWORD v) {
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%lX", static_cast<unsigned long>(v));
+    return b;
+}
+}  // namespace
+
+FakePlatform::FakePlatform() : changed_(::CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+    state_.DCBlength = sizeof(DCB);
+    state_.BaudRate = 9600;
+    state_.ByteSize = 8;
+    state_.fBinary = 1;  // as every serial driver reports
+}
+
+FakePlatform::~FakePlatform() {
+    for (HANDLE h : threads_) ::CloseHandle(h);
+    for (HANDLE h : events_) ::CloseHandle(h);
+    ::CloseHandle(changed_);
+}
+
+void FakePlatform::FailNext(const std::string& call, DWORD error, int skip) {
+    std::lock_guard<std::mutex> g(lock_);
+    failures_[call].push_back(Failure{skip, error});
+}
+
+void FakePlatform::SetWaitMode(WaitMode mode) {
+    std::lock_guard<std::mutex> g(lock_);
+    waitMode_ = mode;
+}
+
+void FakePlatform::Receive(DWORD bytes) {
+    std::lock_guard<std::mutex> g(lock_);
+    inQueue_ += bytes;
+    CompleteWait(EV_RXCHAR, 0);
+}
+
+void FakePlatform::RaiseEvents(DWORD events) {
+    std::lock_guard<std::mutex> g(lock_);
+    CompleteWait(events, 0);
+}
+
+void FakePlatform::SetLineErrors(DWORD errors) {
+    std::lock_guard<std::mutex> g(lock_);
+    errors_ = errors;
+}
+
+void FakePlatform::SetModemStatus(DWORD status) {
+    std::lock_guard<std::mutex> g(lock_);
+    modem_ = status;
+}
+
+void FakePlatform::SetQueues(DWORD inQueue, DWORD outQueue) {
+    std::lock_guard<std::mutex> g(lock_);
+    inQueue_ = inQueue;
+    outQueue_ = outQueue;
+}
+
+std::vector<std::string> FakePlatform::Calls() {
+    std::lock_guard<std::mutex> g(lock_);
+    return calls_;
+}
+
+size_t FakePlatform::CountCalls(const std::string& prefix) {
+    std::lock_guard<std::mutex> g(lock_);
+    return static_cast<size_t>(std::count_if(calls_.begin(), calls_.end(), [&](const std::string& c) {
+        return c.compare(0, prefix.size(), prefix) == 0;
+    }));
+}
+
+bool FakePlatform::Called(const std::string& prefix) { return CountCalls(prefix) > 0; }
+
+std::vector<PostedMessage> FakePlatform::Posted() {
+    std::lock_guard<std::mutex> g(lock_);
+    return posted_;
+}
+
+std::vector<PostedMessage> FakePlatform::WaitForPosts(size_t count, DWORD timeoutMs) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            if (posted_.size() >= count) return posted_;
+        }
+        const DWORD spent = ::GetTickCount() - start;
+        if (spent >= timeoutMs) return Posted();
+        ::WaitForSingleObject(changed_, timeoutMs - spent);
+    }
+}
+
+bool FakePlatform::WaitForCalls(const std::string& prefix, size_t count, DWORD timeoutMs) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        if (CountCalls(prefix) >= count) return true;
+        const DWORD spent = ::GetTickCount() - start;
+        if (spent >= timeoutMs) return false;
+        ::WaitForSingleObject(changed_, timeoutMs - spent);
+    }
+}
+
+DWORD FakePlatform::Mask() {
+    std::lock_guard<std::mutex> g(lock_);
+    return mask_;
+}
+
+DCB FakePlatform::AppliedDcb() {
+    std::lock_guard<std::mutex> g(lock_);
+    return applied_;
+}
+
+bool FakePlatform::PortOpen() {
+    std::lock_guard<std::mutex> g(lock_);
+    return open_;
+}
+
+long FakePlatform::LiveEvents() {
+    std::lock_guard<std::mutex> g(lock_);
+    return liveEvents_;
+}
+
+long FakePlatform::LiveThreads() {
+    std::lock_guard<std::mutex> g(lock_);
+    return liveThreads_;
+}
+
+bool FakePlatform::TakeFailure(const std::string& call) {
+    auto it = failures_.find(call);
+    if (it == failures_.end() || it->second.empty()) return false;
+    if (it->second.front().skip > 0) {
+        --it->second.front().skip;
+        return false;
+    }
+    const DWORD error = it->second.front().error;
+    it->second.erase(it->second.begin());
+    ::SetLastError(error);
+    return true;
+}
+
+void FakePlatform::Log(const std::string& entry) {
+    calls_.push_back(entry);
+    ::SetEvent(changed_);
+}
+
+void FakePlatform::CompleteWait(DWORD events, DWORD status) {
+    occurred_ |= events & mask_;
+    if (!pendingWait_) return;
+    if (status == 0 && occurred_ == 0) return;
+    *pendingMask_ = status == 0 ? occurred_ : 0;
+    if (status == 0) occurred_ = 0;
+    pendingWait_->Internal = status;
+    ::SetEvent(pendingWait_->hEvent);
+    pendingWait_ = nullptr;
+    pendingMask_ = nullptr;
+}
+
+// ---- Api: the serial device ----
+
+HANDLE FakePlatform::CreateFileA(LPCSTR name, DWORD access, DWORD share, DWORD disposition,
+                                 DWORD flags) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log(std::string("CreateFileA ") + name + " access=" + Hex(access) + " share=" + Hex(share) +
+        " disp=" + Hex(disposition) + " flags=" + Hex(flags));
+    if (TakeFailure("CreateFileA")) return INVALID_HANDLE_VALUE;
+    open_ = true;
+    mask_ = 0;
+    occurred_ = 0;
+    return PortHandle();
+}
+
+BOOL FakePlatform::CloseHandle(HANDLE h) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (h == PortHandle()) {
+        Log("CloseHandle port");
+        open_ = false;
+        CompleteWait(0, ERROR_INVALID_HANDLE);
+        return TRUE;
+    }
+    auto ev = std::find(events_.begin(), events_.end(), h);
+    if (ev != events_.end()) {
+        events_.erase(ev);
+        --liveEvents_;
+    }
+    auto th = std::find(threads_.begin(), threads_.end(), h);
+    if (th != threads_.end()) {
+        threads_.erase(th);
+        --liveThreads_;
+    }
+    return ::CloseHandle(h);
+}
+
+BOOL FakePlatform::SetCommMask(HANDLE h, DWORD mask) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log("SetCommMask " + Hex(mask));
+    if (h != PortHandle() || !open_) { ::SetLastError(ERROR_INVALID_HANDLE); return FALSE; }
+    if (TakeFailure("SetCommMask")) return FALSE;
+    mask_ = mask;
+    // A mask change ends a pending wait with an empty mask.
+    if (pendingWait_) {
+        *pendingMask_ = 0;
+        pendingWait_->Internal = 0;
+        ::SetEvent(pendingWait_->hEvent);
+        pendingWait_ = nullptr;
+        pendingMask_ = nullptr;
+    }
+    return TRUE;
+}
+
+BOOL FakePlatform::SetupComm(HANDLE, DWORD in, DWORD out) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log("SetupComm " + std::to_string(in) + " " + std::to_string(out));
+    return TRUE;
+}
+
+BOOL FakePlatform::PurgeComm(HANDLE, DWORD flags) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log("PurgeComm " + std::to_string(flags));
+    if (flags & PURGE_RXCLEAR) inQueue_ = 0;
+    if (flags & PURGE_TXCLEAR) outQueue_ = 0;
+    return TRUE;
+}
+
+BOOL FakePlatform::SetCommTimeouts(HANDLE, COMMTIMEOUTS* t) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log("SetCommTimeouts " + Hex(t->ReadIntervalTimeout) + " " + std::to_string(t->ReadTotalTimeoutMultiplier) +
+        " " + std::to_string(t->ReadTotalTimeoutConstant) + " " +
+        std::to_string(t->WriteTotalTimeoutMultiplier) + " " + std::to_string(t->WriteTotalTimeoutConstant));
+    return TRUE;
+}
+
+BOOL FakePlatform::GetCommState(HANDLE, DCB* dcb) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log("GetCommState");
+    *dcb = state_;
+    return TRUE;
+}
+
+BOOL FakePlatform::BuildCommDCBA(LPCSTR settings, DCB* dcb) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log(std::string("BuildCommDCBA ") + settings);
+    if (TakeFailure("BuildCommDCBA")) return FALSE;
+    // The mode syntax is the platform's own: let the real parser judge the
+    // text after the device name.
+    const char* colon = std::strchr(settings, ':');
+    std::string mode = colon ? std::string("COM1") + colon : settings;
+    return ::BuildCommDCBA(mode.c_str(), dcb);
+}
+
+BOOL FakePlatform::SetCommState(HANDLE, DCB* dcb) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log("SetCommState baud=" + std::to_string(dcb->BaudRate));
+    if (TakeFailure("SetCommState")) return FALSE;
+    state_ = *dcb;
+    applied_ = *dcb;
+    return TRUE;
+}
+
+BOOL FakePlatform::EscapeCommFunction(HANDLE, DWORD func) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log("EscapeCommFunction " + std::to_string(func));
+    return !TakeFailure("EscapeCommFunction");
+}
+
+BOOL FakePlatform::WaitCommEvent(HANDLE h, DWORD* mask, OVERLAPPED* ov) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log("WaitCommEvent");
+    if (h != PortHandle() || !open_) { ::SetLastError(ERROR_INVALID_HANDLE); return FALSE; }
+    if (TakeFailure("WaitCommEvent")) return FALSE;
+    if (waitMode_ == WaitMode::kUnsupported) { ::SetLastError(ERROR_NOT_SUPPORTED); return FALSE; }
+    if (waitMode_ == WaitMode::kLevelTriggered && inQueue_ > 0) occurred_ |= EV_RXCHAR & mask_;
+    if (occurred_) {
+        *mask = occurred_;
+        occurred_ = 0;
+        return TRUE;
+    }
+    pendingWait_ = ov;
+    pendingMask_ = mask;
+    ::SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+BOOL FakePlatform::ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log("ClearCommError");
+    if (h != PortHandle() || !open_) { ::SetLastError(ERROR_INVALID_HANDLE); return FALSE; }
+    if (errors) *errors = errors_;
+    errors_ = 0;
+    if (stat) {
+        *stat = COMSTAT{};
+        stat->cbInQue = inQueue_;
+        stat->cbOutQue = outQueue_;
+    }
+    return TRUE;
+}
+
+BOOL FakePlatform::ReadFile(HANDLE, void*, DWORD, DWORD* done, OVERLAPPED*) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log("ReadFile");
+    if (done) *done = 0;
+    return TRUE;
+}
+
+BOOL FakePlatform::WriteFile(HANDLE, const void*, DWORD len, DWORD* done, OVERLAPPED*) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log("WriteFile " + std::to_string(len));
+    if (done) *done = len;
+    return TRUE;
+}
+
+BOOL FakePlatform::GetOverlappedResult(HANDLE, OVERLAPPED* ov, DWORD* done, BOOL) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (done) *done = 0;
+    if (ov->Internal != 0) {
+        ::SetLastError(static_cast<DWORD>(ov->Internal));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL FakePlatform::CancelIoEx(HANDLE, OVERLAPPED* ov) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log("CancelIoEx");
+    if (pendingWait_ == ov) CompleteWait(0, ERROR_OPERATION_ABORTED);
+    return TRUE;
+}
+
+BOOL FakePlatform::TransmitCommChar(HANDLE, char) { return TRUE; }
+BOOL FakePlatform::SetCommBreak(HANDLE) { return TRUE; }
+BOOL FakePlatform::ClearCommBreak(HANDLE) { return TRUE; }
+
+BOOL FakePlatform::GetCommModemStatus(HANDLE, DWORD* status) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (TakeFailure("GetCommModemStatus")) return FALSE;
+    if (waitMode_ == WaitMode::kUnsupported) { ::SetLastError(ERROR_NOT_SUPPORTED); return FALSE; }
+    *status = modem_;
+    return TRUE;
+}
+
+// ---- Api: events, threads, timing ----
+
+HANDLE FakePlatform::CreateEventA(BOOL manualReset, BOOL initialState) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (TakeFailure("CreateEventA")) return nullptr;
+    HANDLE h = ::CreateEventA(nullptr, manualReset, initialState, nullptr);
+    if (h) {
+        events_.push_back(h);
+        ++liveEvents_;
+    }
+    return h;
+}
+
+BOOL FakePlatform::SetEvent(HANDLE h) { return ::SetEvent(h); }
+BOOL FakePlatform::ResetEvent(HANDLE h) { return ::ResetEvent(h); }
+DWORD FakePlatform::WaitForSingleObject(HANDLE h, DWORD ms) { return ::WaitForSingleObject(h, ms); }
+DWORD FakePlatform::WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all, DWORD ms) {
+    return ::WaitForMultipleObjects(count, handles, all, ms);
+}
+
+HANDLE FakePlatform::CreateThread(LPTHREAD_START_ROUTINE routine, void* arg, DWORD* id) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log("CreateThread");
+    if (TakeFailure("CreateThread")) return nullptr;
+    HANDLE h = ::CreateThread(nullptr, 0, routine, arg, 0, id);
+    if (h) {
+        threads_.push_back(h);
+        ++liveThreads_;
+    }
+    return h;
+}
+
+BOOL FakePlatform::SetThreadPriority(HANDLE thread, int priority) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log("SetThreadPriority " + std::to_string(priority));
+    return ::SetThreadPriority(thread, priority);
+}
+
+DWORD FakePlatform::GetTickCount() { return ::GetTickCount(); }
+void FakePlatform::Sleep(DWORD ms) { ::Sleep(ms); }
+DWORD FakePlatform::GetLastError() { return ::GetLastError(); }
+void FakePlatform::SetLastError(DWORD code) { ::SetLastError(code); }
+
+BOOL FakePlatform::PostMessageA(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
+    std::lock_guard<std::mutex> g(lock_);
+    posted_.push_back(PostedMessage{wnd, msg, wp, lp});
+    ::SetEvent(changed_);
+    // Real windows get the message too, so that tests can pump it into events.
+    if (::IsWindow(wnd)) ::PostMessageA(wnd, msg, wp, lp);
+    return TRUE;
+}
+
+}  // namespace qlr::test

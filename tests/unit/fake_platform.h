@@ -1,0 +1,139 @@
+// A scriptable stand-in for the platform layer: one fake serial device with
+// queues, modem lines, line errors, pending waits and failing calls. Events,
+// threads and waits are real, so the watch thread runs as in the product.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace qlr::test {
+
+struct PostedMessage {
+    HWND window;
+    UINT message;
+    WPARAM wp;
+    LPARAM lp;
+};
+
+class FakePlatform final : public platform::Api {
+public:
+    // How the device's event wait behaves.
+    enum class WaitMode {
+        kWindows,         // pends until an armed event occurs; a mask change ends it with mask 0
+        kUnsupported,     // fails at once (a pseudo-terminal without modem lines)
+        kLevelTriggered,  // like kWindows, but EV_RXCHAR stays signalled while bytes are queued
+    };
+
+    FakePlatform();
+    ~FakePlatform() override;
+
+    static HANDLE PortHandle() { return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x5150)); }
+
+    // ---- scripting, from the test's thread ----
+    // The call of that name after `skip` successful ones fails with error.
+    void FailNext(const std::string& call, DWORD error, int skip = 0);
+    void SetWaitMode(WaitMode mode);
+    void Receive(DWORD bytes);  // bytes arrive: the receive queue grows, EV_RXCHAR occurs
+    void RaiseEvents(DWORD events);
+    void SetLineErrors(DWORD errors);
+    void SetModemStatus(DWORD status);
+    void SetQueues(DWORD inQueue, DWORD outQueue);
+
+    // ---- observation ----
+    std::vector<std::string> Calls();  // the serial calls, in order, with their arguments
+    bool Called(const std::string& prefix);
+    size_t CountCalls(const std::string& prefix);
+    // Waits (bounded) until count messages were posted; returns all posted so far.
+    std::vector<PostedMessage> WaitForPosts(size_t count, DWORD timeoutMs = 5000);
+    std::vector<PostedMessage> Posted();
+    // Waits (bounded) until the named call was made at least count times.
+    bool WaitForCalls(const std::string& prefix, size_t count, DWORD timeoutMs = 5000);
+    DWORD Mask();
+    DCB AppliedDcb();
+    bool PortOpen();
+    long LiveEvents();   // event objects created and not yet closed
+    long LiveThreads();  // thread handles created and not yet closed
+
+    // ---- Api ----
+    HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags) override;
+    BOOL CloseHandle(HANDLE h) override;
+    BOOL SetCommMask(HANDLE h, DWORD mask) override;
+    BOOL SetupComm(HANDLE h, DWORD in, DWORD out) override;
+    BOOL PurgeComm(HANDLE h, DWORD flags) override;
+    BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS* t) override;
+    BOOL GetCommState(HANDLE h, DCB* dcb) override;
+    BOOL BuildCommDCBA(LPCSTR settings, DCB* dcb) override;
+    BOOL SetCommState(HANDLE h, DCB* dcb) override;
+    BOOL EscapeCommFunction(HANDLE h, DWORD func) override;
+    BOOL WaitCommEvent(HANDLE h, DWORD* mask, OVERLAPPED* ov) override;
+    BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) override;
+    BOOL ReadFile(HANDLE h, void* buf, DWORD len, DWORD* done, OVERLAPPED* ov) override;
+    BOOL WriteFile(HANDLE h, const void* buf, DWORD len, DWORD* done, OVERLAPPED* ov) override;
+    BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ov, DWORD* done, BOOL wait) override;
+    BOOL CancelIoEx(HANDLE h, OVERLAPPED* ov) override;
+    BOOL TransmitCommChar(HANDLE h, char c) override;
+    BOOL SetCommBreak(HANDLE h) override;
+    BOOL ClearCommBreak(HANDLE h) override;
+    BOOL GetCommModemStatus(HANDLE h, DWORD* status) override;
+    HANDLE CreateEventA(BOOL manualReset, BOOL initialState) override;
+    BOOL SetEvent(HANDLE h) override;
+    BOOL ResetEvent(HANDLE h) override;
+    DWORD WaitForSingleObject(HANDLE h, DWORD ms) override;
+    DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all, DWORD ms) override;
+    HANDLE CreateThread(LPTHREAD_START_ROUTINE routine, void* arg, DWORD* id) override;
+    BOOL SetThreadPriority(HANDLE thread, int priority) override;
+    DWORD GetTickCount() override;
+    void Sleep(DWORD ms) override;
+    DWORD GetLastError() override;
+    void SetLastError(DWORD code) override;
+    BOOL PostMessageA(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) override;
+
+private:
+    bool TakeFailure(const std::string& call);  // with the lock held
+    void Log(const std::string& entry);         // with the lock held
+    void CompleteWait(DWORD events, DWORD status);  // with the lock held
+    void SignalIfLevel();                       // with the lock held
+
+    std::mutex lock_;
+    struct Failure {
+        int skip;
+        DWORD error;
+    };
+    std::map<std::string, std::vector<Failure>> failures_;
+    std::vector<std::string> calls_;
+    std::vector<PostedMessage> posted_;
+    HANDLE changed_;  // auto-reset: something was logged or posted
+
+    WaitMode waitMode_ = WaitMode::kWindows;
+    bool open_ = false;
+    DWORD mask_ = 0;
+    DWORD occurred_ = 0;
+    OVERLAPPED* pendingWait_ = nullptr;
+    DWORD* pendingMask_ = nullptr;
+    DWORD inQueue_ = 0;
+    DWORD outQueue_ = 0;
+    DWORD errors_ = 0;
+    DWORD modem_ = 0;
+    DCB state_{};
+    DCB applied_{};
+    long liveEvents_ = 0;
+    long liveThreads_ = 0;
+    std::vector<HANDLE> events_;
+    std::vector<HANDLE> threads_;
+};
+
+// Installs a FakePlatform for the lifetime of the object.
+class FakePlatformScope {
+public:
+    FakePlatformScope() { platform::Install(&fake); }
+    ~FakePlatformScope() { platform::Install(nullptr); }
+    FakePlatform fake;
+};
+
+}  // namespace qlr::test
