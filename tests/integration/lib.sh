@@ -1,0 +1,143 @@
+# Common part of the integration tests; sourced by the t_*.sh scripts.
+#
+# A test script is called by ctest as
+#   bash t_NAME.sh --build BUILD_DIR --bin DIR_WITH_TEST_EXES [--ocx MODULE]
+# and gets: its own work directory, its own Wine prefix (a clone of
+# BUILD_DIR/wineprefix with every port COM1..COM20 mapped before its wineserver
+# starts), pty bridges on request, bounded Wine calls, and check/summary helpers.
+# Exit status: 0 all checks passed, 1 a check failed, 77 skipped (prerequisite
+# such as the built module missing).
+
+set -uo pipefail
+
+IT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+ROOT="$(cd "$IT_DIR/../.." && pwd)"
+# shellcheck source=../../tools/wine-prefix.sh
+. "$ROOT/tools/wine-prefix.sh"
+
+TEST_NAME="$(basename "${BASH_SOURCE[1]:-$0}" .sh)"
+TEST_NAME="${TEST_NAME#t_}"
+BUILD=""
+BIN=""
+OCX=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) BUILD="$2"; shift 2 ;;
+    --bin) BIN="$2"; shift 2 ;;
+    --ocx) OCX="$2"; shift 2 ;;
+    *) echo "$TEST_NAME: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+BUILD="${BUILD:-$ROOT/build-x64}"
+BIN="${BIN:-$BUILD/tests/integration}"
+WORK="$BUILD/tests/integration/work/$TEST_NAME"
+BASE_PREFIX="$BUILD/wineprefix"
+PTYBRIDGE="$BUILD/tools/ptybridge"
+
+CHECKS_OK=0
+CHECKS_FAILED=0
+declare -a BRIDGE_PIDS=()
+declare -a CLEANUP_PIDS=()
+
+log() { echo "[$TEST_NAME] $*"; }
+
+check() {  # check DESCRIPTION COMMAND...: runs COMMAND, counts the result
+  local what="$1"; shift
+  if "$@"; then
+    CHECKS_OK=$((CHECKS_OK + 1)); echo "ok   $what"
+  else
+    CHECKS_FAILED=$((CHECKS_FAILED + 1)); echo "FAIL $what"
+  fi
+}
+
+fail() { CHECKS_FAILED=$((CHECKS_FAILED + 1)); echo "FAIL $*"; }
+pass() { CHECKS_OK=$((CHECKS_OK + 1)); echo "ok   $*"; }
+
+skip() { echo "[$TEST_NAME] SKIPPED: $*"; exit 77; }
+
+finish() {
+  echo "[$TEST_NAME] $CHECKS_OK passed, $CHECKS_FAILED failed"
+  [ "$CHECKS_FAILED" -eq 0 ] && [ "$CHECKS_OK" -gt 0 ]
+  exit $?
+}
+
+cleanup() {
+  local pid
+  for pid in "${BRIDGE_PIDS[@]}" "${CLEANUP_PIDS[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in "${BRIDGE_PIDS[@]}" "${CLEANUP_PIDS[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+  if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then qlr_server_stop "$WINEPREFIX"; fi
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+# Builds the native pty bridge into the build tree when missing or stale.
+build_ptybridge() {
+  local src="$ROOT/tools/ptybridge.c"
+  if [ -x "$PTYBRIDGE" ] && [ "$PTYBRIDGE" -nt "$src" ]; then return 0; fi
+  mkdir -p "$(dirname "$PTYBRIDGE")"
+  local tmp="$PTYBRIDGE.$$"
+  cc -std=c11 -O2 -Wall -Wextra -Werror -o "$tmp" "$src" && mv -f "$tmp" "$PTYBRIDGE"
+}
+
+# start_bridge NAME: starts a bridge; sets NAME_PORT and NAME_PEER to the slave paths.
+start_bridge() {
+  local name="$1" info="$WORK/bridge-$1.info" i
+  build_ptybridge || { echo "cannot build ptybridge" >&2; return 1; }
+  rm -f "$info"
+  "$PTYBRIDGE" -o "$info" -t "${BRIDGE_LIMIT:-600}" >/dev/null 2>"$WORK/bridge-$name.log" &
+  BRIDGE_PIDS+=("$!")
+  for i in $(seq 1 100); do
+    [ -s "$info" ] && break
+    kill -0 "$!" 2>/dev/null || break
+    sleep 0.05
+  done
+  [ -s "$info" ] || { echo "ptybridge did not start: $(cat "$WORK/bridge-$name.log")" >&2; return 1; }
+  local port peer
+  port="$(sed -n 's/^PORT=//p' "$info")"
+  peer="$(sed -n 's/^PEER=//p' "$info")"
+  printf -v "${name}_PORT" '%s' "$port"
+  printf -v "${name}_PEER" '%s' "$peer"
+}
+
+# setup_prefix [COMn=PATH ...]: own prefix for this test, ports mapped, server up.
+setup_prefix() {
+  mkdir -p "$BUILD"
+  ( flock 9; qlr_prefix_init "$BASE_PREFIX" ) 9>"$BUILD/.wineprefix.lock" || return 1
+  qlr_prefix_clone "$BASE_PREFIX" "$WORK/prefix" || return 1
+  qlr_ports_map "$WORK/prefix" "$@" || return 1
+  qlr_wine_env "${ACP:-1252}"
+  export WINEPREFIX="$WORK/prefix"
+  qlr_server_start "$WINEPREFIX"
+}
+
+# Runs a Wine program with a time bound (qlr_wine checks the port links first).
+wine_run() { qlr_wine "$@"; }
+
+# Windows path of a file.
+winpath() { qlr_winpath "$1"; }
+
+# Waits until FILE has at least SIZE bytes, at most SECONDS.
+wait_size() {
+  local file="$1" size="$2" seconds="$3" end
+  end=$((SECONDS + seconds))
+  while [ "$SECONDS" -le "$end" ]; do
+    [ -f "$file" ] && [ "$(stat -c %s "$file")" -ge "$size" ] && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+need_ocx() {
+  [ -n "$OCX" ] && [ -f "$OCX" ] || skip "module not built (${OCX:-no path given})"
+}
+
+register_ocx() { wine_run regsvr32 /s "$(winpath "$OCX")"; }
+unregister_ocx() { wine_run regsvr32 /u /s "$(winpath "$OCX")"; }
+
+qlr_server_stop "$WORK/prefix"
+rm -rf "$WORK"
+mkdir -p "$WORK"

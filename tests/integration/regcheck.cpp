@@ -1,0 +1,315 @@
+// regcheck: checks the registry entries that qlrcom32.ocx writes and removes.
+//
+//   regcheck registered MODULE_PATH     after DllRegisterServer: every entry of both
+//                                       classes, the type library registration, and
+//                                       the class identifiers against the module's
+//                                       own type library
+//   regcheck unregistered MODULE_PATH   after DllUnregisterServer: both class keys and
+//                                       the four ProgID keys are gone, the type
+//                                       library is still registered
+//   regcheck clean                      nothing of the control is registered
+//   regcheck progid NAME                print what CLSIDFromProgID makes of NAME
+//
+// Every check prints one line (ok/FAIL); the exit status is the number of
+// failures (capped at 100), 2 for a usage error.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+int failures = 0;
+
+void Check(bool ok, const std::wstring& what, const std::wstring& detail = L"") {
+    if (!ok) ++failures;
+    std::wprintf(L"%ls %ls%ls%ls\n", ok ? L"ok  " : L"FAIL", what.c_str(), detail.empty() ? L"" : L": ",
+                 detail.c_str());
+}
+
+bool KeyExists(const std::wstring& path) {
+    HKEY k;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+    RegCloseKey(k);
+    return true;
+}
+
+// Reads a REG_SZ value; `type` receives the value's type, 0 when absent.
+bool ReadString(const std::wstring& path, const wchar_t* name, std::wstring& out, DWORD& type) {
+    type = 0;
+    HKEY k;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+    DWORD size = 0;
+    LONG r = RegQueryValueExW(k, name, nullptr, &type, nullptr, &size);
+    if (r != ERROR_SUCCESS) {
+        RegCloseKey(k);
+        return false;
+    }
+    std::vector<wchar_t> buf(size / sizeof(wchar_t) + 1, L'\0');
+    r = RegQueryValueExW(k, name, nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &size);
+    RegCloseKey(k);
+    if (r != ERROR_SUCCESS) return false;
+    out.assign(buf.data());
+    return true;
+}
+
+std::wstring Show(const std::wstring& s) { return L"\"" + s + L"\""; }
+
+void ExpectValue(const std::wstring& path, const wchar_t* name, const std::wstring& expected,
+                 bool ignoreCase = false) {
+    std::wstring got;
+    DWORD type = 0;
+    std::wstring what = L"HKCR\\" + path + (name ? std::wstring(L" [") + name + L"]" : std::wstring(L" (default)"));
+    if (!ReadString(path, name, got, type)) {
+        Check(false, what, L"missing, expected " + Show(expected));
+        return;
+    }
+    bool same = ignoreCase ? _wcsicmp(got.c_str(), expected.c_str()) == 0 : got == expected;
+    Check(type == REG_SZ && same, what,
+          Show(got) + (type == REG_SZ ? L"" : L" (not REG_SZ)") + (same ? L"" : L", expected " + Show(expected)));
+}
+
+// An empty key: present, with no values and no subkeys.
+void ExpectEmptyKey(const std::wstring& path) {
+    HKEY k;
+    std::wstring what = L"HKCR\\" + path + L" is an empty key";
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) {
+        Check(false, what, L"missing");
+        return;
+    }
+    DWORD subkeys = 0, values = 0;
+    RegQueryInfoKeyW(k, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                     nullptr, nullptr);
+    RegCloseKey(k);
+    Check(subkeys == 0 && values == 0, what,
+          std::to_wstring(subkeys) + L" subkeys, " + std::to_wstring(values) + L" values");
+}
+
+void ExpectAbsent(const std::wstring& path) {
+    Check(!KeyExists(path), L"HKCR\\" + path + L" is absent", KeyExists(path) ? L"present" : L"");
+}
+
+bool ParseGuid(const std::wstring& s, GUID& g) {
+    return s.size() == 38 && CLSIDFromString(s.c_str(), &g) == S_OK;
+}
+
+std::wstring GuidString(const GUID& g) {
+    wchar_t buf[64];
+    StringFromGUID2(g, buf, 64);
+    return buf;
+}
+
+// The identifier stored at HKCR\progid\CLSID, checked to be a well-formed GUID.
+bool ProgIdClsid(const std::wstring& progid, GUID& clsid) {
+    std::wstring s;
+    DWORD type = 0;
+    bool ok = ReadString(progid + L"\\CLSID", nullptr, s, type) && type == REG_SZ && ParseGuid(s, clsid);
+    Check(ok, L"HKCR\\" + progid + L"\\CLSID (default) is a class identifier", Show(s));
+    return ok;
+}
+
+std::wstring Folder(const std::wstring& path) {
+    size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+std::wstring StripTrailingSlash(std::wstring s) {
+    while (!s.empty() && (s.back() == L'\\' || s.back() == L'/')) s.pop_back();
+    return s;
+}
+
+// The class identifiers and the library identifier from the module's own type library.
+struct LibIds {
+    bool ok = false;
+    GUID lib{};
+    GUID control{};
+    GUID page{};
+};
+
+LibIds ReadModuleTypeLib(const std::wstring& module) {
+    LibIds ids;
+    ITypeLib* tl = nullptr;
+    HRESULT hr = LoadTypeLibEx(module.c_str(), REGKIND_NONE, &tl);
+    Check(SUCCEEDED(hr), L"the module carries a type library", SUCCEEDED(hr) ? L"" : L"LoadTypeLibEx failed");
+    if (FAILED(hr)) return ids;
+    TLIBATTR* la = nullptr;
+    if (SUCCEEDED(tl->GetLibAttr(&la))) {
+        ids.lib = la->guid;
+        Check(la->wMajorVerNum == 1 && la->wMinorVerNum == 0, L"type library version is 1.0");
+        tl->ReleaseTLibAttr(la);
+    }
+    bool haveControl = false, havePage = false;
+    UINT n = tl->GetTypeInfoCount();
+    for (UINT i = 0; i < n; ++i) {
+        TYPEKIND kind;
+        if (FAILED(tl->GetTypeInfoType(i, &kind)) || kind != TKIND_COCLASS) continue;
+        BSTR name = nullptr;
+        if (FAILED(tl->GetDocumentation(static_cast<INT>(i), &name, nullptr, nullptr, nullptr))) continue;
+        ITypeInfo* ti = nullptr;
+        if (SUCCEEDED(tl->GetTypeInfo(i, &ti))) {
+            TYPEATTR* ta = nullptr;
+            if (SUCCEEDED(ti->GetTypeAttr(&ta))) {
+                if (std::wcscmp(name, L"QLRCom") == 0) {
+                    ids.control = ta->guid;
+                    haveControl = true;
+                } else if (std::wcscmp(name, L"CommSettings") == 0) {
+                    ids.page = ta->guid;
+                    havePage = true;
+                }
+                ti->ReleaseTypeAttr(ta);
+            }
+            ti->Release();
+        }
+        SysFreeString(name);
+    }
+    tl->Release();
+    Check(haveControl && havePage, L"type library has the coclasses QLRCom and CommSettings");
+    ids.ok = haveControl && havePage;
+    return ids;
+}
+
+void CheckRegistered(const std::wstring& module) {
+    LibIds ids = ReadModuleTypeLib(module);
+
+    // The control.
+    ExpectValue(L"QLRCom.QLRCom.1", nullptr, L"QLRCom Class");
+    GUID clsid{};
+    bool haveClsid = ProgIdClsid(L"QLRCom.QLRCom.1", clsid);
+    ExpectValue(L"QLRCom.QLRCom", nullptr, L"QLRCom Class");
+    ExpectValue(L"QLRCom.QLRCom\\CurVer", nullptr, L"QLRCom.QLRCom.1");
+    if (haveClsid && ids.ok)
+        Check(IsEqualGUID(clsid, ids.control), L"QLRCom.QLRCom.1 names the type library's QLRCom class",
+              GuidString(clsid));
+    if (haveClsid) {
+        const std::wstring key = L"CLSID\\" + GuidString(clsid);
+        ExpectValue(key, nullptr, L"QLRCom Class");
+        ExpectValue(key + L"\\ProgID", nullptr, L"QLRCom.QLRCom.1");
+        ExpectValue(key + L"\\VersionIndependentProgID", nullptr, L"QLRCom.QLRCom");
+        ExpectEmptyKey(key + L"\\Programmable");
+        ExpectValue(key + L"\\InprocServer32", nullptr, module, true);
+        ExpectValue(key + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
+        ExpectEmptyKey(key + L"\\Control");
+        ExpectEmptyKey(key + L"\\Insertable");
+        ExpectValue(key + L"\\ToolboxBitmap32", nullptr, module + L", 1", true);
+        ExpectValue(key + L"\\MiscStatus", nullptr, L"0");
+        ExpectValue(key + L"\\MiscStatus\\1", nullptr, L"131473");
+        ExpectValue(key + L"\\Version", nullptr, L"1.0");
+        // "ﾌﾟﾛﾊﾟﾃｨ(&P).., 0, 2" in half-width katakana.
+        ExpectValue(key + L"\\Verb\\0", nullptr, L"\uFF8C\uFF9F\uFF9B\uFF8A\uFF9F\uFF83\uFF68(&P).., 0, 2");
+        std::wstring lib;
+        DWORD type = 0;
+        GUID libid{};
+        bool haveLib = ReadString(key + L"\\TypeLib", nullptr, lib, type) && ParseGuid(lib, libid);
+        Check(haveLib, L"HKCR\\" + key + L"\\TypeLib (default) is a library identifier", Show(lib));
+        if (haveLib && ids.ok)
+            Check(IsEqualGUID(libid, ids.lib), L"TypeLib names the module's type library", lib);
+    }
+
+    // The property page.
+    ExpectValue(L"CommSettings.CommSettings.1", nullptr, L"CommSettings Class");
+    GUID page{};
+    bool havePage = ProgIdClsid(L"CommSettings.CommSettings.1", page);
+    ExpectValue(L"CommSettings.CommSettings", nullptr, L"CommSettings Class");
+    ExpectValue(L"CommSettings.CommSettings\\CurVer", nullptr, L"CommSettings.CommSettings.1");
+    if (havePage && ids.ok)
+        Check(IsEqualGUID(page, ids.page), L"CommSettings.CommSettings.1 names the type library's CommSettings",
+              GuidString(page));
+    if (havePage) {
+        const std::wstring key = L"CLSID\\" + GuidString(page);
+        ExpectValue(key, nullptr, L"CommSettings Class");
+        ExpectEmptyKey(key + L"\\Programmable");
+        ExpectValue(key + L"\\InprocServer32", nullptr, module, true);
+        ExpectValue(key + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
+        ExpectAbsent(key + L"\\ProgID");
+        ExpectAbsent(key + L"\\VersionIndependentProgID");
+    }
+
+    // The type library registration: version 1.0, the module's path, its folder as help folder.
+    if (ids.ok) {
+        const std::wstring tl = L"TypeLib\\" + GuidString(ids.lib) + L"\\1.0";
+#ifdef _WIN64
+        const std::wstring platform = L"win64";
+#else
+        const std::wstring platform = L"win32";
+#endif
+        ExpectValue(tl + L"\\0\\" + platform, nullptr, module, true);
+        std::wstring help;
+        DWORD type = 0;
+        bool haveHelp = ReadString(tl + L"\\HELPDIR", nullptr, help, type);
+        Check(haveHelp && _wcsicmp(StripTrailingSlash(help).c_str(), Folder(module).c_str()) == 0,
+              L"HKCR\\" + tl + L"\\HELPDIR is the module's folder", Show(help));
+        ITypeLib* reg = nullptr;
+        HRESULT hr = LoadRegTypeLib(ids.lib, 1, 0, LOCALE_NEUTRAL, &reg);
+        Check(SUCCEEDED(hr), L"LoadRegTypeLib finds the registered type library 1.0");
+        if (reg) reg->Release();
+    }
+
+    // What clients resolve.
+    GUID viaCom{};
+    HRESULT hr = CLSIDFromProgID(L"QLRCom.QLRCom.1", &viaCom);
+    Check(hr == S_OK && haveClsid && IsEqualGUID(viaCom, clsid), L"CLSIDFromProgID(\"QLRCom.QLRCom.1\")");
+}
+
+void CheckUnregistered(const std::wstring& module, bool expectTypeLib) {
+    GUID control{}, page{};
+    LibIds ids = ReadModuleTypeLib(module);
+    if (ids.ok) {
+        control = ids.control;
+        page = ids.page;
+        ExpectAbsent(L"CLSID\\" + GuidString(control));
+        ExpectAbsent(L"CLSID\\" + GuidString(page));
+    }
+    ExpectAbsent(L"QLRCom.QLRCom.1");
+    ExpectAbsent(L"QLRCom.QLRCom");
+    ExpectAbsent(L"CommSettings.CommSettings.1");
+    ExpectAbsent(L"CommSettings.CommSettings");
+    Check(KeyExists(L"CLSID"), L"HKCR\\CLSID itself is still there");
+    if (ids.ok) {
+        const std::wstring tl = L"TypeLib\\" + GuidString(ids.lib);
+        if (expectTypeLib) {
+            Check(KeyExists(tl + L"\\1.0"), L"HKCR\\" + tl + L"\\1.0 is still registered");
+        } else {
+            ExpectAbsent(tl);
+        }
+    }
+}
+
+int Progid(const wchar_t* name) {
+    GUID g{};
+    HRESULT hr = CLSIDFromProgID(name, &g);
+    std::wprintf(L"CLSIDFromProgID(%ls) = 0x%08lX %ls\n", name, static_cast<unsigned long>(hr),
+                 hr == S_OK ? GuidString(g).c_str() : L"");
+    return hr == S_OK ? 0 : 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) {
+        std::fwprintf(stderr, L"usage: regcheck registered|unregistered MODULE | clean MODULE | progid NAME\n");
+        return 2;
+    }
+    HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const std::wstring cmd = argv[1];
+    int rc = 2;
+    if (cmd == L"registered" && argc == 3) {
+        CheckRegistered(argv[2]);
+        rc = failures;
+    } else if (cmd == L"unregistered" && argc == 3) {
+        CheckUnregistered(argv[2], true);
+        rc = failures;
+    } else if (cmd == L"clean" && argc == 3) {
+        CheckUnregistered(argv[2], false);
+        rc = failures;
+    } else if (cmd == L"progid" && argc == 3) {
+        rc = Progid(argv[2]);
+    } else {
+        std::fwprintf(stderr, L"usage: regcheck registered|unregistered MODULE | clean MODULE | progid NAME\n");
+    }
+    if (SUCCEEDED(init)) CoUninitialize();
+    if (cmd != L"progid" && rc != 2) std::wprintf(L"%d failed\n", failures);
+    return rc > 100 ? 100 : rc;
+}
