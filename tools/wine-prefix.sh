@@ -72,8 +72,8 @@ qlr_server_stop() {
 # checks them.
 qlr_server_start() {
   local dir="$1" linger="${2:-$QLR_SERVER_LINGER}"
-  WINEPREFIX="$dir" wineserver -p"$linger" </dev/null >/dev/null 2>&1 || {
-    qlr_log "wineserver did not start for $dir"; return 1; }
+  # Exit status 2 means a server is already running for the prefix: fine.
+  WINEPREFIX="$dir" wineserver -p"$linger" </dev/null >/dev/null 2>&1 || true
   WINEPREFIX="$dir" timeout 60 wine reg query 'HKLM\Software\Wine\Ports' </dev/null >/dev/null 2>&1 || {
     qlr_log "first Wine program failed in $dir"; return 1; }
   qlr_ports_wait "$dir"
