@@ -9,6 +9,9 @@
 //                                       library is still registered
 //   regcheck clean                      nothing of the control is registered
 //   regcheck progid NAME                print what CLSIDFromProgID makes of NAME
+//   regcheck call MODULE ENTRY          load MODULE, call ENTRY (DllRegisterServer,
+//                                       DllUnregisterServer, DllCanUnloadNow), print
+//                                       its HRESULT; exit 0 only for exactly S_OK
 //
 // Every check prints one line (ok/FAIL); the exit status is the number of
 // failures (capped at 100), 2 for a usage error.
@@ -56,7 +59,20 @@ bool ReadString(const std::wstring& path, const wchar_t* name, std::wstring& out
     return true;
 }
 
-std::wstring Show(const std::wstring& s) { return L"\"" + s + L"\""; }
+// Quoted, with every non-ASCII character as \uXXXX (the console may not show it).
+std::wstring Show(const std::wstring& s) {
+    std::wstring out = L"\"";
+    for (wchar_t c : s) {
+        if (c >= 0x20 && c < 0x7F) {
+            out += c;
+        } else {
+            wchar_t buf[8];
+            std::swprintf(buf, 8, L"\\u%04X", static_cast<unsigned>(c));
+            out += buf;
+        }
+    }
+    return out + L"\"";
+}
 
 void ExpectValue(const std::wstring& path, const wchar_t* name, const std::wstring& expected,
                  bool ignoreCase = false) {
@@ -125,6 +141,7 @@ std::wstring StripTrailingSlash(std::wstring s) {
 struct LibIds {
     bool ok = false;
     GUID lib{};
+    LCID lcid = 0;
     GUID control{};
     GUID page{};
 };
@@ -138,6 +155,7 @@ LibIds ReadModuleTypeLib(const std::wstring& module) {
     TLIBATTR* la = nullptr;
     if (SUCCEEDED(tl->GetLibAttr(&la))) {
         ids.lib = la->guid;
+        ids.lcid = la->lcid;
         Check(la->wMajorVerNum == 1 && la->wMinorVerNum == 0, L"type library version is 1.0");
         tl->ReleaseTLibAttr(la);
     }
@@ -235,14 +253,16 @@ void CheckRegistered(const std::wstring& module) {
 #else
         const std::wstring platform = L"win32";
 #endif
-        ExpectValue(tl + L"\\0\\" + platform, nullptr, module, true);
+        wchar_t lcid[16];
+        std::swprintf(lcid, 16, L"%lx", static_cast<unsigned long>(ids.lcid));
+        ExpectValue(tl + L"\\" + lcid + L"\\" + platform, nullptr, module, true);
         std::wstring help;
         DWORD type = 0;
         bool haveHelp = ReadString(tl + L"\\HELPDIR", nullptr, help, type);
         Check(haveHelp && _wcsicmp(StripTrailingSlash(help).c_str(), Folder(module).c_str()) == 0,
               L"HKCR\\" + tl + L"\\HELPDIR is the module's folder", Show(help));
         ITypeLib* reg = nullptr;
-        HRESULT hr = LoadRegTypeLib(ids.lib, 1, 0, LOCALE_NEUTRAL, &reg);
+        HRESULT hr = LoadRegTypeLib(ids.lib, 1, 0, ids.lcid, &reg);
         Check(SUCCEEDED(hr), L"LoadRegTypeLib finds the registered type library 1.0");
         if (reg) reg->Release();
     }
@@ -285,11 +305,33 @@ int Progid(const wchar_t* name) {
     return hr == S_OK ? 0 : 1;
 }
 
+int CallEntry(const wchar_t* module, const wchar_t* entry) {
+    HMODULE m = LoadLibraryW(module);
+    if (!m) {
+        std::wprintf(L"LoadLibrary(%ls) failed, error %lu\n", module, static_cast<unsigned long>(GetLastError()));
+        return 3;
+    }
+    char name[64];
+    WideCharToMultiByte(CP_ACP, 0, entry, -1, name, sizeof name, nullptr, nullptr);
+    using Entry = HRESULT(STDAPICALLTYPE*)();
+    FARPROC proc = GetProcAddress(m, name);
+    if (!proc) {
+        std::wprintf(L"%ls: no export %ls\n", module, entry);
+        FreeLibrary(m);
+        return 3;
+    }
+    Entry fn = reinterpret_cast<Entry>(reinterpret_cast<void*>(proc));
+    HRESULT hr = fn();
+    std::wprintf(L"%ls() = 0x%08lX\n", entry, static_cast<unsigned long>(hr));
+    FreeLibrary(m);
+    return hr == S_OK ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
-        std::fwprintf(stderr, L"usage: regcheck registered|unregistered MODULE | clean MODULE | progid NAME\n");
+        std::fwprintf(stderr, L"usage: regcheck registered|unregistered|clean MODULE | progid NAME | call MODULE ENTRY\n");
         return 2;
     }
     HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -306,10 +348,12 @@ int wmain(int argc, wchar_t** argv) {
         rc = failures;
     } else if (cmd == L"progid" && argc == 3) {
         rc = Progid(argv[2]);
+    } else if (cmd == L"call" && argc == 4) {
+        rc = CallEntry(argv[2], argv[3]);
     } else {
-        std::fwprintf(stderr, L"usage: regcheck registered|unregistered MODULE | clean MODULE | progid NAME\n");
+        std::fwprintf(stderr, L"usage: regcheck registered|unregistered|clean MODULE | progid NAME | call MODULE ENTRY\n");
     }
     if (SUCCEEDED(init)) CoUninitialize();
-    if (cmd != L"progid" && rc != 2) std::wprintf(L"%d failed\n", failures);
+    if (cmd != L"progid" && cmd != L"call" && rc != 2) std::wprintf(L"%d failed\n", failures);
     return rc > 100 ? 100 : rc;
 }
