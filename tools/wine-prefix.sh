@@ -179,18 +179,36 @@ qlr_settings_reg() {
   } | { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE; } > "$out"
 }
 
-# Creates the prefix, or does nothing when it exists with the current settings.
+# qlr_prefix_init [DIR]: creates the prefix DIR (default build-x64/wineprefix)
+# and its untouched copy DIR.pristine, from which tests clone their own
+# prefixes; does nothing when both exist with the current settings. Safe to
+# call from parallel processes.
 qlr_prefix_init() {
   local dir="${1:-$(qlr_default_prefix)}"
+  qlr_prefix_ready "$dir" && qlr_prefix_ready "$dir.pristine" && return 0
+  mkdir -p "$(dirname "$dir")"
+  ( flock 9 || exit 1
+    if ! qlr_prefix_ready "$dir"; then
+      qlr_prefix_create "$dir" "$dir.pristine"
+    elif ! qlr_prefix_ready "$dir.pristine"; then
+      qlr_prefix_create "$dir.pristine"
+    fi ) 9>"$dir.lock"
+}
+
+qlr_prefix_ready() {
+  [ -f "$1/.qlr-prefix" ] && [ "$(cat "$1/.qlr-prefix")" = "$(qlr_prefix_stamp)" ]
+}
+
+# qlr_prefix_create DIR [SNAPSHOT]: a new prefix (and a clone of it as SNAPSHOT).
+qlr_prefix_create() {
+  local dir="$1" snapshot="${2:-}"
   local stamp; stamp="$(qlr_prefix_stamp)"
-  if [ -f "$dir/.qlr-prefix" ] && [ "$(cat "$dir/.qlr-prefix")" = "$stamp" ]; then
-    return 0
-  fi
   ( qlr_wine_env 1252
     set -e
     qlr_log "creating $dir"
     qlr_server_stop "$dir"
     rm -rf "$dir"
+    if [ -n "$snapshot" ]; then qlr_server_stop "$snapshot"; rm -rf "$snapshot"; fi
     mkdir -p "$dir"
     export WINEPREFIX="$dir" WINEDLLOVERRIDES="$WINEDLLOVERRIDES;mountmgr.sys=d"
     if ! timeout 300 wineboot -i </dev/null >"$dir.boot.log" 2>&1; then
@@ -209,9 +227,10 @@ qlr_prefix_init() {
     timeout 60 wine reg query 'HKCU\Software\Wine\Drivers' /v Graphics </dev/null 2>/dev/null \
       | grep -q 'Graphics.*null' || { qlr_log "Graphics=null did not stick"; exit 1; }
     qlr_server_stop "$dir"
+    qlr_ports_scrub "$dir"
     echo "$stamp" > "$dir/.qlr-prefix"
-  ) || return 1
-  qlr_ports_scrub "$dir"
+    if [ -n "$snapshot" ]; then qlr_prefix_clone "$dir" "$snapshot"; fi
+  )
 }
 
 # qlr_prefix_clone SRC DST: a private copy of a prefix for one test. The big,

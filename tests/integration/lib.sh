@@ -31,7 +31,7 @@ done
 BUILD="${BUILD:-$ROOT/build-x64}"
 BIN="${BIN:-$BUILD/tests/integration}"
 WORK="$BUILD/tests/integration/work/$TEST_NAME"
-BASE_PREFIX="$BUILD/wineprefix"
+BASE_PREFIX="$BUILD/wineprefix.pristine"
 PTYBRIDGE="$BUILD/tools/ptybridge"
 
 CHECKS_OK=0
@@ -106,7 +106,7 @@ start_bridge() {
 # setup_prefix [COMn=PATH ...]: own prefix for this test, ports mapped, server up.
 setup_prefix() {
   mkdir -p "$BUILD"
-  ( flock 9; qlr_prefix_init "$BASE_PREFIX" ) 9>"$BUILD/.wineprefix.lock" || return 1
+  qlr_prefix_init "$BUILD/wineprefix" || return 1
   qlr_prefix_clone "$BASE_PREFIX" "$WORK/prefix" || return 1
   qlr_ports_map "$WORK/prefix" "$@" || return 1
   qlr_wine_env "${ACP:-1252}"
