@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Demonstration on a fresh Debian machine: builds qlrcom32.ocx, registers it in
+# a private Wine prefix, creates the control from a script, prints its
+# properties, and opens and closes a virtual serial line (a pty bridge), whose
+# far end shows what the control sent.
+set -uo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+BUILD="$ROOT/build-x64"
+DEMO="$BUILD/demo"
+
+die() { echo "demo.sh: $*" >&2; exit 1; }
+step() { echo; echo "==== $*"; }
+
+step "dependencies"
+tools/install-deps.sh </dev/null || die "dependencies missing; run tools/install-deps.sh as root"
+
+step "build (log: build-x64/demo-build.log)"
+mkdir -p "$BUILD"
+# The build may run Wine programs: give it the private prefix and a running server.
+. tools/wine-prefix.sh
+export QLR_BUILD_DIR="$BUILD"
+qlr_wine_env 1252
+qlr_prefix_init "$BUILD/wineprefix" || die "creating the Wine prefix failed"
+export WINEPREFIX="$BUILD/wineprefix"
+qlr_server_start "$WINEPREFIX" || die "starting the wineserver failed"
+if ! { cmake -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" \
+       && cmake --build "$BUILD" -j "$(nproc)"; } </dev/null >"$BUILD/demo-build.log" 2>&1; then
+  tail -30 "$BUILD/demo-build.log"; die "build failed"
+fi
+echo "built $BUILD/qlrcom32.ocx"
+
+step "virtual serial line"
+qlr_server_stop "$DEMO/prefix"
+rm -rf "$DEMO"; mkdir -p "$DEMO" "$BUILD/tools"
+cc -std=c11 -O2 -Wall -Wextra -Werror -o "$BUILD/tools/ptybridge" tools/ptybridge.c || die "cannot build ptybridge"
+"$BUILD/tools/ptybridge" -o "$DEMO/bridge.info" -t 300 >/dev/null 2>"$DEMO/bridge.log" &
+BRIDGE=$!
+PEER_READER=""
+cleanup() {
+  [ -n "$PEER_READER" ] && kill "$PEER_READER" 2>/dev/null
+  kill "$BRIDGE" 2>/dev/null
+  qlr_server_stop "$DEMO/prefix"
+}
+trap cleanup EXIT
+for _ in $(seq 1 100); do [ -s "$DEMO/bridge.info" ] && break; sleep 0.05; done
+[ -s "$DEMO/bridge.info" ] || die "the pty bridge did not start"
+PORT="$(sed -n 's/^PORT=//p' "$DEMO/bridge.info")"
+PEER="$(sed -n 's/^PEER=//p' "$DEMO/bridge.info")"
+echo "COM1 <-> $PORT  ==bridge==  $PEER (the far end)"
+
+step "private prefix with COM1 on the bridge, module registered"
+qlr_prefix_clone "$BUILD/wineprefix.pristine" "$DEMO/prefix" || die "cloning the prefix failed"
+qlr_ports_map "$DEMO/prefix" "COM1=$PORT" || die "mapping COM1 failed"
+export WINEPREFIX="$DEMO/prefix"
+qlr_server_start "$WINEPREFIX" || die "starting the wineserver failed"
+echo "prefix $WINEPREFIX:"
+ls -l "$WINEPREFIX/dosdevices/" | grep -E ' com(1|2|10) ' | sed 's/^.* com/  com/'
+qlr_wine regsvr32 /s "$(qlr_winpath "$BUILD/qlrcom32.ocx")" || die "regsvr32 failed"
+echo "regsvr32 qlrcom32.ocx: ok"
+
+step "script host: wine cscript tools/demo.vbs"
+timeout 30 cat "$PEER" > "$DEMO/peer.bin" &
+PEER_READER=$!
+qlr_wine cscript //nologo "$(qlr_winpath "$ROOT/tools/demo.vbs")" 0
+rc=$?
+
+step "the far end of the line received"
+for _ in $(seq 1 20); do [ -s "$DEMO/peer.bin" ] && break; sleep 0.05; done
+if [ -s "$DEMO/peer.bin" ]; then
+  od -A d -c "$DEMO/peer.bin" | sed 's/^/  /'
+else
+  echo "  (nothing)"
+fi
+echo
+if [ $rc -eq 0 ]; then echo "demo: the control opened and closed COM1 on the virtual line"; else echo "demo: FAILED (script status $rc)"; fi
+exit $rc
