@@ -37,7 +37,8 @@ qlr_server_start "$PREFIX" || die "starting the wineserver failed"
 trap 'qlr_server_stop "$PREFIX"' EXIT
 
 build() {  # build DIR TOOLCHAIN
-  cmake -S . -B "$1" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$2" -DQLR_WERROR=ON </dev/null \
+  cmake -S . -B "$1" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$2" -DQLR_WERROR=ON \
+        -DQLR_BUILD_TESTS=ON -DQLR_INTEGRATION_TESTS=ON </dev/null \
     && cmake --build "$1" -j "$JOBS" </dev/null
 }
 step "build x64 (build-x64)"
