@@ -88,7 +88,7 @@ start_bridge() {
   local name="$1" info="$WORK/bridge-$1.info" i
   build_ptybridge || { echo "cannot build ptybridge" >&2; return 1; }
   rm -f "$info"
-  "$PTYBRIDGE" -o "$info" -t "${BRIDGE_LIMIT:-600}" >/dev/null 2>"$WORK/bridge-$name.log" &
+  "$PTYBRIDGE" -o "$info" -t "${BRIDGE_LIMIT:-300}" >/dev/null 2>"$WORK/bridge-$name.log" &
   BRIDGE_PIDS+=("$!")
   for i in $(seq 1 100); do
     [ -s "$info" ] && break
