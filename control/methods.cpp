@@ -1,6 +1,8 @@
 // Methods of IQLRCom. Every method returns S_OK to the automation layer and
 // its own result through its last parameter; failures also fire CommError.
 #include "control/qlrcom.h"
+#include "port/line_control.h"
+#include "transfer/send.h"
 
 namespace qlr {
 
@@ -40,41 +42,107 @@ STDMETHODIMP QLRCom::InFileTransfer(VARIANT_BOOL* result) {
     return S_OK;
 }
 
+// ---- Line control and modem status ----
+
+#define QLR_RC_METHOD(Method, call)         \
+    STDMETHODIMP QLRCom::Method(short* rc) { \
+        if (!rc) return E_POINTER;           \
+        *rc = call;                          \
+        return S_OK;                         \
+    }
+QLR_RC_METHOD(SendBreak, port::SendBreak(state_, *this))
+QLR_RC_METHOD(ClearBreak, port::ClearBreak(state_, *this))
+QLR_RC_METHOD(SetDTR, port::SetDTR(state_, *this))
+QLR_RC_METHOD(ClearDTR, port::ClearDTR(state_, *this))
+QLR_RC_METHOD(SetRTS, port::SetRTS(state_, *this))
+QLR_RC_METHOD(ClearRTS, port::ClearRTS(state_, *this))
+#undef QLR_RC_METHOD
+
+#define QLR_MODEM_METHOD(Method, bit)                                                   \
+    STDMETHODIMP QLRCom::Method(VARIANT_BOOL* on) {                                     \
+        if (!on) return E_POINTER;                                                      \
+        *on = port::ModemLine(state_, *this, bit) ? kTrue : kFalse;                     \
+        return S_OK;                                                                    \
+    }
+QLR_MODEM_METHOD(GetRing, MS_RING_ON)
+QLR_MODEM_METHOD(GetCTS, MS_CTS_ON)
+QLR_MODEM_METHOD(GetDSR, MS_DSR_ON)
+QLR_MODEM_METHOD(GetRLSD, MS_RLSD_ON)
+#undef QLR_MODEM_METHOD
+
+// ---- Sending ----
+
+STDMETHODIMP QLRCom::SendString(BSTR text, short* prc) {
+    if (!prc) return E_POINTER;
+    *prc = transfer::SendString(state_, *this, text);
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::SendUnicodeString(BSTR text, short* prc) {
+    if (!prc) return E_POINTER;
+    *prc = transfer::SendUnicodeString(state_, *this, text);
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::SendChar(BSTR character, short* prc) {
+    if (!prc) return E_POINTER;
+    *prc = transfer::SendChar(state_, *this, character);
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::SendByte(short length, short* prc) {
+    if (!prc) return E_POINTER;
+    *prc = transfer::SendByte(state_, *this, length);
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::SendBinaryBytes(VARIANT buffer, short* prc) {
+    if (!prc) return E_POINTER;
+    *prc = transfer::SendBinaryBytes(state_, *this, buffer);
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::put_Output(BSTR text) {
+    transfer::SendString(state_, *this, text);  // failures reach the host as CommError
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::get_SendBuffer(short index, short* value) {
+    return transfer::GetSendBufferByte(state_, index, value);
+}
+
+STDMETHODIMP QLRCom::put_SendBuffer(short index, short value) {
+    return transfer::PutSendBufferByte(state_, index, value);
+}
+
+// Reserved members: they check and send nothing.
+STDMETHODIMP QLRCom::SendStr(BSTR, short* rc) {
+    if (!rc) return E_POINTER;
+    *rc = -1;
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::SendBinary(BSTR, short, short* prc) {
+    if (!prc) return E_POINTER;
+    *prc = -1;
+    return S_OK;
+}
+
 // ---- Built with later features ----
 
 STDMETHODIMP QLRCom::About() { return E_NOTIMPL; }
 STDMETHODIMP QLRCom::get_QcInBufferCount(short*) { return E_NOTIMPL; }
 STDMETHODIMP QLRCom::get_Input(BSTR*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::put_Output(BSTR) { return E_NOTIMPL; }
 STDMETHODIMP QLRCom::get_InputLen(short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::ClearBreak(short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::SendBreak(short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::SendStr(BSTR, short*) { return E_NOTIMPL; }
 STDMETHODIMP QLRCom::RecvString(short, BSTR*) { return E_NOTIMPL; }
 STDMETHODIMP QLRCom::SendFile(BSTR, short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::SendChar(BSTR, short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::SendString(BSTR, short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::SetDTR(short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::ClearDTR(short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::SetRTS(short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::ClearRTS(short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::GetRing(VARIANT_BOOL*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::GetCTS(VARIANT_BOOL*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::GetDSR(VARIANT_BOOL*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::GetRLSD(VARIANT_BOOL*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::SendBinary(BSTR, short, short*) { return E_NOTIMPL; }
 STDMETHODIMP QLRCom::RecvByte(short*) { return E_NOTIMPL; }
 STDMETHODIMP QLRCom::RecvFile(BSTR, short*) { return E_NOTIMPL; }
 STDMETHODIMP QLRCom::AbortTransfer(short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::SendByte(short, short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::SendBinaryBytes(VARIANT, short*) { return E_NOTIMPL; }
 STDMETHODIMP QLRCom::RecvBinaryBytes(VARIANT*, VARIANT, short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::get_SendBuffer(short, short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::put_SendBuffer(short, short) { return E_NOTIMPL; }
 STDMETHODIMP QLRCom::get_RecvBuffer(short, short*) { return E_NOTIMPL; }
 STDMETHODIMP QLRCom::put_RecvBuffer(short, short) { return E_NOTIMPL; }
 STDMETHODIMP QLRCom::RecvUnicodeString(short, BSTR*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::SendUnicodeString(BSTR, short*) { return E_NOTIMPL; }
 
 void QLRCom::OnReceiveNotification() {}
 

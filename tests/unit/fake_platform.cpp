@@ -64,6 +64,31 @@ void FakePlatform::SetQueues(DWORD inQueue, DWORD outQueue) {
     outQueue_ = outQueue;
 }
 
+void FakePlatform::SetWritesPend(bool pend) {
+    std::lock_guard<std::mutex> g(lock_);
+    writesPend_ = pend;
+}
+
+void FakePlatform::SetWriteChunk(DWORD bytes) {
+    std::lock_guard<std::mutex> g(lock_);
+    writeChunk_ = bytes;
+}
+
+void FakePlatform::SetTickStep(DWORD ms) {
+    std::lock_guard<std::mutex> g(lock_);
+    tickStep_ = ms;
+}
+
+std::vector<unsigned char> FakePlatform::Written() {
+    std::lock_guard<std::mutex> g(lock_);
+    return written_;
+}
+
+std::vector<unsigned char> FakePlatform::Transmitted() {
+    std::lock_guard<std::mutex> g(lock_);
+    return transmitted_;
+}
+
 std::vector<std::string> FakePlatform::Calls() {
     std::lock_guard<std::mutex> g(lock_);
     return calls_;
@@ -262,9 +287,10 @@ BOOL FakePlatform::SetCommState(HANDLE, DCB* dcb) {
     return TRUE;
 }
 
-BOOL FakePlatform::EscapeCommFunction(HANDLE, DWORD func) {
+BOOL FakePlatform::EscapeCommFunction(HANDLE h, DWORD func) {
     std::lock_guard<std::mutex> g(lock_);
     Log("EscapeCommFunction " + std::to_string(func));
+    if (h != PortHandle() || !open_) { ::SetLastError(ERROR_INVALID_HANDLE); return FALSE; }
     return !TakeFailure("EscapeCommFunction");
 }
 
@@ -307,16 +333,29 @@ BOOL FakePlatform::ReadFile(HANDLE, void*, DWORD, DWORD* done, OVERLAPPED*) {
     return TRUE;
 }
 
-BOOL FakePlatform::WriteFile(HANDLE, const void*, DWORD len, DWORD* done, OVERLAPPED*) {
+BOOL FakePlatform::WriteFile(HANDLE h, const void* buf, DWORD len, DWORD* done, OVERLAPPED* ov) {
     std::lock_guard<std::mutex> g(lock_);
     Log("WriteFile " + std::to_string(len));
-    if (done) *done = len;
+    if (h != PortHandle() || !open_) { ::SetLastError(ERROR_INVALID_HANDLE); return FALSE; }
+    if (TakeFailure("WriteFile")) return FALSE;
+    const DWORD n = writeChunk_ && len > writeChunk_ ? writeChunk_ : len;
+    const auto* bytes = static_cast<const unsigned char*>(buf);
+    written_.insert(written_.end(), bytes, bytes + n);
+    if (writesPend_) {
+        ov->Internal = 0;
+        ov->InternalHigh = n;
+        ::SetEvent(ov->hEvent);
+        ::SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    if (done) *done = n;
     return TRUE;
 }
 
 BOOL FakePlatform::GetOverlappedResult(HANDLE, OVERLAPPED* ov, DWORD* done, BOOL) {
     std::lock_guard<std::mutex> g(lock_);
-    if (done) *done = 0;
+    if (TakeFailure("GetOverlappedResult")) return FALSE;
+    if (done) *done = static_cast<DWORD>(ov->InternalHigh);
     if (ov->Internal != 0) {
         ::SetLastError(static_cast<DWORD>(ov->Internal));
         return FALSE;
@@ -331,12 +370,28 @@ BOOL FakePlatform::CancelIoEx(HANDLE, OVERLAPPED* ov) {
     return TRUE;
 }
 
-BOOL FakePlatform::TransmitCommChar(HANDLE, char) { return TRUE; }
-BOOL FakePlatform::SetCommBreak(HANDLE) { return TRUE; }
-BOOL FakePlatform::ClearCommBreak(HANDLE) { return TRUE; }
-
-BOOL FakePlatform::GetCommModemStatus(HANDLE, DWORD* status) {
+BOOL FakePlatform::TransmitCommChar(HANDLE, char c) {
     std::lock_guard<std::mutex> g(lock_);
+    if (TakeFailure("TransmitCommChar")) return FALSE;
+    transmitted_.push_back(static_cast<unsigned char>(c));
+    return TRUE;
+}
+
+BOOL FakePlatform::SetCommBreak(HANDLE) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log("SetCommBreak");
+    return !TakeFailure("SetCommBreak");
+}
+
+BOOL FakePlatform::ClearCommBreak(HANDLE) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log("ClearCommBreak");
+    return !TakeFailure("ClearCommBreak");
+}
+
+BOOL FakePlatform::GetCommModemStatus(HANDLE h, DWORD* status) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (h != PortHandle() || !open_) { ::SetLastError(ERROR_INVALID_HANDLE); return FALSE; }
     if (TakeFailure("GetCommModemStatus")) return FALSE;
     if (waitMode_ == WaitMode::kUnsupported) { ::SetLastError(ERROR_NOT_SUPPORTED); return FALSE; }
     *status = modem_;
@@ -381,7 +436,11 @@ BOOL FakePlatform::SetThreadPriority(HANDLE thread, int priority) {
     return ::SetThreadPriority(thread, priority);
 }
 
-DWORD FakePlatform::GetTickCount() { return ::GetTickCount(); }
+DWORD FakePlatform::GetTickCount() {
+    std::lock_guard<std::mutex> g(lock_);
+    tickOffset_ += tickStep_;
+    return ::GetTickCount() + tickOffset_;
+}
 void FakePlatform::Sleep(DWORD ms) { ::Sleep(ms); }
 DWORD FakePlatform::GetLastError() { return ::GetLastError(); }
 void FakePlatform::SetLastError(DWORD code) { ::SetLastError(code); }

@@ -45,7 +45,16 @@ public:
     void SetModemStatus(DWORD status);
     void SetQueues(DWORD inQueue, DWORD outQueue);
 
+    // Writes complete later: WriteFile pends and its event is signalled at once.
+    void SetWritesPend(bool pend);
+    // Writes accept at most this many bytes each (0: everything).
+    void SetWriteChunk(DWORD bytes);
+    // Every GetTickCount call moves the clock on by this many milliseconds.
+    void SetTickStep(DWORD ms);
+
     // ---- observation ----
+    std::vector<unsigned char> Written();  // every byte written, in order
+    std::vector<unsigned char> Transmitted();  // priority characters
     std::vector<std::string> Calls();  // the serial calls, in order, with their arguments
     bool Called(const std::string& prefix);
     size_t CountCalls(const std::string& prefix);
@@ -116,6 +125,12 @@ private:
     DWORD occurred_ = 0;
     OVERLAPPED* pendingWait_ = nullptr;
     DWORD* pendingMask_ = nullptr;
+    bool writesPend_ = false;
+    DWORD writeChunk_ = 0;
+    DWORD tickStep_ = 0;
+    DWORD tickOffset_ = 0;
+    std::vector<unsigned char> written_;
+    std::vector<unsigned char> transmitted_;
     DWORD inQueue_ = 0;
     DWORD outQueue_ = 0;
     DWORD errors_ = 0;
