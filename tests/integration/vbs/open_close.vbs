@@ -4,7 +4,9 @@
 '            ABSENT_INDEX (QcDeviceName of a port that cannot be opened).
 ' Prints one line per check and a summary line; WScript.Quit with the number
 ' of failures. Every statement is guarded (an unhandled error ends a script
-' silently under Wine); a call that raises leaves its result at -9999.
+' silently under Wine); a call that raises leaves its result at -9999. A check
+' whose statement raises is skipped, so t_vbs_open_close.sh also checks the
+' number of checks in the summary: keep it in step when adding checks.
 Option Explicit
 On Error Resume Next
 
