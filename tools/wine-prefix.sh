@@ -127,18 +127,18 @@ qlr_ports_wait() {
 qlr_ports_map() {
   local dir="$1"; shift
   local -a map
-  local i spec n path
+  local i entry n path
   [ -f "$dir/system.reg" ] || { qlr_log "no prefix at $dir"; return 1; }
   mkdir -p "$dir/no-port"
   for i in $(seq 1 $QLR_PORT_COUNT); do map[$i]="$dir/no-port"; done
-  for spec in "$@"; do
-    n="${spec%%=*}"; path="${spec#*=}"
+  for entry in "$@"; do
+    n="${entry%%=*}"; path="${entry#*=}"
     n="${n#COM}"; n="${n#com}"
     if ! [[ "$n" =~ ^[0-9]+$ ]] || [ "$n" -lt 1 ] || [ "$n" -gt $QLR_PORT_COUNT ]; then
-      qlr_log "bad port in '$spec' (COM1..COM$QLR_PORT_COUNT)"; return 1
+      qlr_log "bad port in '$entry' (COM1..COM$QLR_PORT_COUNT)"; return 1
     fi
     if ! [[ "$path" =~ ^/[][A-Za-z0-9_./+,@:=~-]*$ ]]; then
-      qlr_log "bad path in '$spec' (absolute, plain ASCII)"; return 1
+      qlr_log "bad path in '$entry' (absolute, plain ASCII)"; return 1
     fi
     map[$n]="$path"
   done
