@@ -319,7 +319,10 @@ TEST(RegistrarScripts, ControlEntriesAreExactlyTheRegistrationTable) {
     EXPECT_EQ(std::vector<std::wstring>{L"CLSID"}, r.SubkeyNames(L"QLRCom.QLRCom.1"));
     EXPECT_EQ(L"QLRCom Class", r.Str(L"QLRCom.QLRCom"));
     EXPECT_EQ(L"QLRCom.QLRCom.1", r.Str(L"QLRCom.QLRCom\\CurVer"));
-    EXPECT_EQ(std::vector<std::wstring>{L"CurVer"}, r.SubkeyNames(L"QLRCom.QLRCom"));
+    // Automation clients that resolve ProgIDs without following CurVer find
+    // the class through the version-independent ProgID's own CLSID.
+    EXPECT_EQ(L"{B8E15D98-6585-49ED-8178-ADA511C917C9}", r.Str(L"QLRCom.QLRCom\\CLSID"));
+    EXPECT_EQ((std::vector<std::wstring>{L"CLSID", L"CurVer"}), r.SubkeyNames(L"QLRCom.QLRCom"));
 
     EXPECT_EQ(L"QLRCom Class", r.Str(cls));
     EXPECT_EQ(L"QLRCom.QLRCom.1", r.Str(cls + L"\\ProgID"));
@@ -357,6 +360,7 @@ TEST(RegistrarScripts, PageEntriesAreExactlyTheRegistrationTable) {
     EXPECT_EQ(L"{BCDBEB80-61A7-4C61-B00E-A6BF7F04CEB9}", r.Str(L"CommSettings.CommSettings.1\\CLSID"));
     EXPECT_EQ(L"CommSettings Class", r.Str(L"CommSettings.CommSettings"));
     EXPECT_EQ(L"CommSettings.CommSettings.1", r.Str(L"CommSettings.CommSettings\\CurVer"));
+    EXPECT_EQ(L"{BCDBEB80-61A7-4C61-B00E-A6BF7F04CEB9}", r.Str(L"CommSettings.CommSettings\\CLSID"));
     EXPECT_EQ(L"CommSettings Class", r.Str(cls));
     EXPECT_EQ(kModule, r.Str(cls + L"\\InprocServer32"));
     EXPECT_EQ(L"Apartment", r.Str(cls + L"\\InprocServer32", L"ThreadingModel"));
