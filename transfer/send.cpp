@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "transfer/trace.h"
+
 namespace qlr::transfer {
 namespace {
 
@@ -56,6 +58,7 @@ short WriteRun(ControlState& s, Reporter& r, DWORD count) {
             return 127;
         }
     } while (remaining > 0);
+    trace::Sent(s, data, count);
     return 0;
 }
 

@@ -13,6 +13,7 @@
 #include "port/session.h"
 #include "tests/unit/fake_platform.h"
 #include "transfer/send.h"
+#include "transfer/trace.h"
 
 namespace qlr::test {
 namespace {
@@ -213,6 +214,39 @@ TEST_F(SendTest, PendingPartialWritesFailuresAndTheTimeOut) {
     EXPECT_EQ(errors.list, (std::vector<std::pair<short, long>>{E(127, 0)}));
     state.QcSendTimeOut = 0;  // none
     EXPECT_EQ(transfer::SendString(state, errors, text.get()), 0);
+}
+
+class TraceRecorder final : public trace::Endpoints {
+public:
+    bool SetSharedMem(const unsigned char* data, LONG length, LONG direction) override {
+        records.emplace_back(Bytes(data, data + length), direction);
+        return true;
+    }
+    HWND FindViewer() override { return nullptr; }
+    void NotifyViewer(HWND) override {}
+    std::vector<std::pair<Bytes, LONG>> records;
+};
+
+TEST_F(SendTest, CompletedSendsAreTracedFailedOnesAreNot) {
+    TraceRecorder recorder;
+    trace::InstallEndpoints(&recorder);
+    Open();
+    state.QcMode = 1;
+    com::Bstr text(L"hi");
+    transfer::SendString(state, errors, text.get());  // trace still off
+    state.QcDebugTrace = 1;
+    transfer::SendString(state, errors, text.get());
+    transfer::SendUnicodeString(state, errors, text.get());
+    transfer::SendChar(state, errors, text.get());  // never traced
+    fake().FailNext("WriteFile", ERROR_GEN_FAILURE);
+    transfer::SendString(state, errors, text.get());
+    state.QcSendTimeOut = 10;
+    fake().SetTickStep(50);
+    transfer::SendString(state, errors, text.get());
+    trace::InstallEndpoints(nullptr);
+    ASSERT_EQ(recorder.records.size(), 2u);
+    EXPECT_EQ(recorder.records[0], std::make_pair(Bytes{'h', 'i', 0x0D, 0x0A}, LONG{115}));
+    EXPECT_EQ(recorder.records[1], std::make_pair(Bytes{'h', 0, 'i', 0}, LONG{115}));
 }
 
 TEST_F(SendTest, BreakDtrRtsAndModemLines) {
