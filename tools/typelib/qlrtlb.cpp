@@ -4,8 +4,10 @@
 //       Rewrites the library that widl compiled through oleaut32's
 //       CreateTypeLib2, adding the help strings of the enumeration members
 //       (written in the IDL source as QLR_ENUM_DOC("...")), which widl cannot
-//       store. The result is loaded again and compared, member by member, with
-//       the input; any difference other than the added help strings fails.
+//       store, and types the hComm accessors' value as stdole's OLE_HANDLE
+//       (an alias of int), where widl writes the unsigned integer of its
+//       ocidl.idl. The result is loaded again and compared, member by member,
+//       with the input; any difference other than these two fails.
 //
 //   qlrtlb dump <file> <output.txt>
 //       Writes a UTF-8 listing of the type library in <file> (a .tlb, or a
@@ -262,8 +264,39 @@ std::string DescribeValue(const VARIANT* value) {
     return s;
 }
 
+// ---------------------------------------------------------------- OLE_HANDLE
+
+// stdole2's OLE_HANDLE: an alias of int. widl resolves OLE_HANDLE through its
+// ocidl.idl, an unsigned 32-bit integer, so a script would read an invalid
+// handle (-1) as 4294967295; the rewritten library refers to stdole's alias
+// instead, as MIDL does.
+const GUID kOleHandleAlias = {0x66504313, 0xBE0F, 0x101A, {0x8B, 0xBB, 0x00, 0xAA, 0x00, 0x30, 0x0C, 0xAB}};
+const GUID kStdOle = {0x00020430, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+// The accessors whose value is an OLE_HANDLE.
+struct HandleAccessors {
+    const wchar_t* typeName;
+    MEMBERID memid;
+    const wchar_t* name;
+};
+const HandleAccessors kHandleAccessors[] = {{L"IQLRCom", 25, L"hComm"}};
+
+bool IsHandleAccessor(const std::wstring& typeName, const FUNCDESC& f, const std::wstring& name) {
+    if (!(f.invkind & (INVOKE_PROPERTYGET | INVOKE_PROPERTYPUT))) return false;
+    for (const HandleAccessors& a : kHandleAccessors)
+        if (typeName == a.typeName && f.memid == a.memid && name == a.name) return true;
+    return false;
+}
+
+// How widl writes OLE_HANDLE.
+bool IsCompiledHandle(VARTYPE vt) { return vt == VT_UINT || vt == VT_UI4; }
+
 struct ListingOptions {
     bool enumMemberDocs = true;
+    // List the OLE_HANDLE of the handle accessors as the rewritten library
+    // types it; counts the accessors so listed.
+    bool retypeHandles = false;
+    mutable size_t retypedAccessors = 0;
 };
 
 void ListTypeInfo(ITypeInfo* info, const std::string& label, const ListingOptions& options, std::string& out);
@@ -277,7 +310,29 @@ bool InheritedDispatchMember(const TYPEATTR& attr, const FUNCDESC& f) {
 
 // Lists the members; inherited IUnknown/IDispatch methods of a dispinterface
 // are left out (their number differs between type-library writers).
+// The type of an OLE_HANDLE value (possibly behind pointers) as the rewritten
+// library has it; 'retyped' counts the elements so described.
+std::string DescribeRetyped(ITypeInfo* owner, const TYPEDESC& t, int& retyped) {
+    if (t.vt == VT_PTR) return "PTR(" + DescribeRetyped(owner, *t.lptdesc, retyped) + ")";
+    if (IsCompiledHandle(t.vt)) {
+        ++retyped;
+        return "UDT(stdole.OLE_HANDLE)";
+    }
+    return DescribeType(owner, t);
+}
+
+std::string DescribeElemRetyped(ITypeInfo* owner, const ELEMDESC& e, int& retyped) {
+    if (e.paramdesc.wParamFlags & PARAMFLAG_FHASDEFAULT) return DescribeElem(owner, e);
+    return DescribeRetyped(owner, e.tdesc, retyped) + " pflags=" + Hex(e.paramdesc.wParamFlags);
+}
+
 void ListMembers(ITypeInfo* info, const TYPEATTR& attr, const ListingOptions& options, std::string& out) {
+    std::wstring typeName;
+    {
+        BstrHolder n;
+        Check(info->GetDocumentation(MEMBERID_NIL, n.put(), nullptr, nullptr, nullptr), "GetDocumentation");
+        typeName = n.str();
+    }
     UINT listedFuncs = 0;
     for (UINT i = 0; i < attr.cImplTypes; ++i) {
         HREFTYPE h = 0;
@@ -301,6 +356,11 @@ void ListMembers(ITypeInfo* info, const TYPEATTR& attr, const ListingOptions& op
             nameList.emplace_back(names[n] ? names[n] : L"");
             SysFreeString(names[n]);
         }
+        const bool retype = options.retypeHandles && !nameList.empty() && IsHandleAccessor(typeName, *f.get(), nameList[0]);
+        int retyped = 0;
+        auto describe = [&](const ELEMDESC& e) {
+            return retype ? DescribeElemRetyped(info, e, retyped) : DescribeElem(info, e);
+        };
         BstrHolder doc;
         DWORD context = 0;
         info->GetDocumentation(f->memid, nullptr, doc.put(), &context, nullptr);
@@ -310,11 +370,17 @@ void ListMembers(ITypeInfo* info, const TYPEATTR& attr, const ListingOptions& op
                " oVft=" + std::to_string(f->oVft) + " fflags=" + Hex(f->wFuncFlags) + " cParams=" +
                std::to_string(f->cParams) + " cParamsOpt=" + std::to_string(f->cParamsOpt) + " cScodes=" +
                std::to_string(f->cScodes) + " doc=" + Quote(doc.str()) + " helpcontext=" + std::to_string(context) +
-               "\n    returns " + DescribeElem(info, f->elemdescFunc) + "\n";
+               "\n    returns " + describe(f->elemdescFunc) + "\n";
         for (SHORT p = 0; p < f->cParams; ++p) {
             const size_t n = static_cast<size_t>(p) + 1;
             out += "    param " + std::to_string(p) + " " + (n < nameList.size() ? Utf8(nameList[n]) : std::string("-")) +
-                   " " + DescribeElem(info, f->lprgelemdescParam[p]) + "\n";
+                   " " + describe(f->lprgelemdescParam[p]) + "\n";
+        }
+        if (retype) {
+            if (retyped != 1)
+                throw Failure{"the compiled " + Utf8(typeName) + "." + Utf8(nameList[0]) +
+                              " accessor does not carry exactly one unsigned OLE_HANDLE"};
+            ++options.retypedAccessors;
         }
     }
     for (UINT i = 0; i < attr.cVars; ++i) {
@@ -423,8 +489,10 @@ std::map<std::wstring, std::wstring> ReadEnumDocs(const std::string& idl) {
 
 class Copier {
 public:
-    Copier(ITypeLib* source, ICreateTypeLib2* target, UINT pointerSize, std::map<std::wstring, std::wstring> enumDocs)
-        : source_(source), target_(target), pointerSize_(pointerSize), enumDocs_(std::move(enumDocs)) {}
+    Copier(ITypeLib* source, ICreateTypeLib2* target, UINT pointerSize, std::map<std::wstring, std::wstring> enumDocs,
+           ITypeInfo* oleHandle)
+        : source_(source), target_(target), pointerSize_(pointerSize), enumDocs_(std::move(enumDocs)),
+          oleHandle_(oleHandle) {}
 
     void Run() {
         CopyLibraryAttributes();
@@ -548,6 +616,22 @@ private:
         return r;
     }
 
+    // The OLE_HANDLE value of a handle accessor (possibly behind pointers),
+    // as a reference to stdole's alias; 'retyped' counts the replacements.
+    TYPEDESC RetypeHandle(const TYPEDESC& t, ICreateTypeInfo* to, int& retyped) {
+        TYPEDESC r = t;
+        if (t.vt == VT_PTR) {
+            typeStore_.push_back(RetypeHandle(*t.lptdesc, to, retyped));
+            r.lptdesc = &typeStore_.back();
+        } else if (IsCompiledHandle(t.vt)) {
+            r.vt = VT_USERDEFINED;
+            r.hreftype = 0;
+            Check(to->AddRefTypeInfo(oleHandle_, &r.hreftype), "AddRefTypeInfo(OLE_HANDLE)");
+            ++retyped;
+        }
+        return r;
+    }
+
     void CopyType(Entry& e) {
         ITypeInfo* from = e.source;
         ICreateTypeInfo* to = e.target.get();
@@ -594,6 +678,16 @@ private:
         for (SHORT p = 0; p < d.cParams; ++p) params[static_cast<size_t>(p)] = MapElem(from, f->lprgelemdescParam[p], to);
         d.lprgelemdescParam = params.empty() ? nullptr : params.data();
         d.elemdescFunc = MapElem(from, f->elemdescFunc, to);
+
+        BstrHolder funcName;
+        Check(from->GetDocumentation(f->memid, funcName.put(), nullptr, nullptr, nullptr), "GetDocumentation " + typeName);
+        if (IsHandleAccessor(FromUtf8(typeName), d, funcName.str())) {
+            int retyped = 0;
+            for (ELEMDESC& p : params) p.tdesc = RetypeHandle(p.tdesc, to, retyped);
+            if (retyped != 1)
+                throw Failure{"the compiled " + typeName + "." + Utf8(funcName.str()) +
+                              " accessor does not carry exactly one unsigned OLE_HANDLE"};
+        }
         // oleaut32 reports vtable offsets in slots of this process's pointer size;
         // the library stores them in slots of its own. Given explicitly, they
         // are kept as they are.
@@ -658,6 +752,7 @@ private:
     UINT pointerSize_;
     std::map<std::wstring, std::wstring> enumDocs_;
     std::set<std::wstring> usedDocs_;
+    ITypeInfo* oleHandle_;
     std::vector<Entry> entries_;
     std::deque<Ref<ITypeInfo>> sourceRefs_;  // the source types, held while copying
     std::deque<TYPEDESC> typeStore_;
@@ -806,6 +901,20 @@ void Build(const std::wstring& input, const std::wstring& idlPath, const std::ws
         }
     }
 
+    // stdole2's OLE_HANDLE, as the registered stdole2 has it (or the file).
+    Ref<ITypeLib> stdole;
+    if (FAILED(LoadRegTypeLib(kStdOle, 2, 0, LOCALE_NEUTRAL, stdole.put())))
+        Check(LoadTypeLib(L"stdole2.tlb", stdole.put()), "LoadTypeLib(stdole2.tlb)");
+    Ref<ITypeInfo> oleHandle;
+    Check(stdole->GetTypeInfoOfGuid(kOleHandleAlias, oleHandle.put()), "GetTypeInfoOfGuid(OLE_HANDLE)");
+    {
+        TypeAttr a(oleHandle.get());
+        BstrHolder n;
+        Check(oleHandle->GetDocumentation(MEMBERID_NIL, n.put(), nullptr, nullptr, nullptr), "GetDocumentation(OLE_HANDLE)");
+        if (!a || a->typekind != TKIND_ALIAS || a->tdescAlias.vt != VT_INT || n.str() != L"OLE_HANDLE")
+            throw Failure{"stdole2's " + GuidText(kOleHandleAlias) + " is not OLE_HANDLE, an alias of int"};
+    }
+
     const std::wstring temp = output + L".tmp";
     DeleteFileW(temp.c_str());
     {
@@ -813,19 +922,30 @@ void Build(const std::wstring& input, const std::wstring& idlPath, const std::ws
         if (!attr) throw Failure{"GetLibAttr failed"};
         Ref<ICreateTypeLib2> target;
         Check(CreateTypeLib2(attr->syskind, temp.c_str(), target.put()), "CreateTypeLib2");
-        Copier copier(source.get(), target.get(), attr->syskind == SYS_WIN64 ? 8u : 4u, std::move(docs));
+        Copier copier(source.get(), target.get(), attr->syskind == SYS_WIN64 ? 8u : 4u, std::move(docs),
+                      oleHandle.get());
         copier.Run();
         Check(target->SaveAllChanges(), "SaveAllChanges");
     }
     PatchLayout(temp, fix);
 
-    // Read the result back: everything as compiled, plus the member help strings.
+    // Read the result back: everything as compiled, plus the member help
+    // strings, with the handle accessors' value typed as stdole's OLE_HANDLE.
     Ref<ITypeLib> result;
     LoadLibraryFile(temp, result);
-    ListingOptions withoutEnumDocs;
-    withoutEnumDocs.enumMemberDocs = false;
-    const std::string before = ListLibrary(source.get(), withoutEnumDocs);
-    const std::string after = ListLibrary(result.get(), withoutEnumDocs);
+    ListingOptions expected;
+    expected.enumMemberDocs = false;
+    expected.retypeHandles = true;
+    ListingOptions actual;
+    actual.enumMemberDocs = false;
+    const std::string before = ListLibrary(source.get(), expected);
+    const std::string after = ListLibrary(result.get(), actual);
+    // Each accessor (get and put) is listed twice: in the dispinterface and
+    // in its vtable half.
+    const size_t handleAccessors = sizeof kHandleAccessors / sizeof kHandleAccessors[0];
+    if (expected.retypedAccessors != 4 * handleAccessors)
+        throw Failure{"the compiled library lists " + std::to_string(expected.retypedAccessors) +
+                      " OLE_HANDLE accessors, not " + std::to_string(4 * handleAccessors)};
     if (before != after) {
         WriteFile(output + L".expected.txt", before);
         WriteFile(output + L".actual.txt", after);
