@@ -60,7 +60,7 @@ qlr_wine regsvr32 /s "$(qlr_winpath "$BUILD/qlrcom32.ocx")" || die "regsvr32 fai
 echo "regsvr32 qlrcom32.ocx: ok"
 
 step "script host: wine cscript tools/demo.vbs"
-timeout 30 cat "$PEER" > "$DEMO/peer.bin" &
+timeout 30 cat "$PEER" > "$DEMO/peer.bin" 2>/dev/null &
 PEER_READER=$!
 qlr_wine cscript //nologo "$(qlr_winpath "$ROOT/tools/demo.vbs")" 0
 rc=$?
