@@ -21,26 +21,20 @@ HRESULT Get(T* out, const U& value) {
 }  // namespace
 
 template <class T>
-HRESULT QLRCom::GeneralPut(T& field, T value) {
+HRESULT QLRCom::GeneralPut(T& field, T value, DISPID notifyId) {
     if (field == value) return S_OK;
     field = value;
-    NotifyPropertyChanged(propertyPoint_, 0);
+    NotifyPropertyChanged(propertyPoint_, notifyId);
     return S_OK;
 }
 
 STDMETHODIMP QLRCom::get_QcRecvQSize(short* v) { return Get(v, state_.QcRecvQSize); }
 STDMETHODIMP QLRCom::put_QcRecvQSize(short v) {
-    if (state_.QcRecvQSize == v) return S_OK;
-    state_.QcRecvQSize = v;
-    NotifyPropertyChanged(propertyPoint_, kDispQcRecvQSize);
-    return S_OK;
+    return GeneralPut(state_.QcRecvQSize, v, kDispQcRecvQSize);
 }
 STDMETHODIMP QLRCom::get_QcSendQSize(short* v) { return Get(v, state_.QcSendQSize); }
 STDMETHODIMP QLRCom::put_QcSendQSize(short v) {
-    if (state_.QcSendQSize == v) return S_OK;
-    state_.QcSendQSize = v;
-    NotifyPropertyChanged(propertyPoint_, kDispQcSendQSize);
-    return S_OK;
+    return GeneralPut(state_.QcSendQSize, v, kDispQcSendQSize);
 }
 
 STDMETHODIMP QLRCom::get_QcByteSize(enumByteSize* v) { return Get(v, state_.QcByteSize); }

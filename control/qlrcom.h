@@ -236,7 +236,7 @@ private:
     LRESULT OnPortMessage(UINT message, WPARAM wp, LPARAM lp) override;
 
     template <class T>
-    HRESULT GeneralPut(T& field, T value);
+    HRESULT GeneralPut(T& field, T value, DISPID notifyId = 0);
     HRESULT GetProperty(DISPID id, VARIANT& value);
     // Where background threads post while no control window exists.
     void EnsureNotifyWindow();
