@@ -6,7 +6,7 @@
 set -uo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
-BUILD="$ROOT/build-x64"
+BUILD="${QLR_DEMO_BUILD:-$ROOT/build-x64}"
 DEMO="$BUILD/demo"
 
 die() { echo "demo.sh: $*" >&2; exit 1; }
@@ -59,6 +59,13 @@ ls -l "$WINEPREFIX/dosdevices/" | grep -E ' com(1|2|10) ' | sed 's/^.* com/  com
 qlr_wine regsvr32 /s "$(qlr_winpath "$BUILD/qlrcom32.ocx")" || die "regsvr32 failed"
 echo "regsvr32 qlrcom32.ocx: ok"
 
+step "trace viewer: qlrtrace.exe (window class QLRTRACE), logging to $DEMO/trace.log"
+rm -f "$DEMO/trace.log"
+qlr_wine -t 120 "$(qlr_winpath "$BUILD/qlrtrace.exe")" /log "$(qlr_winpath "$DEMO/trace.log")" \
+  >/dev/null 2>&1 &
+for _ in $(seq 1 200); do grep -q 'ready' "$DEMO/trace.log" 2>/dev/null && break; sleep 0.05; done
+grep -q 'ready' "$DEMO/trace.log" 2>/dev/null && echo "viewer running" || echo "viewer did not start"
+
 step "script host: wine cscript tools/demo.vbs"
 timeout 30 cat "$PEER" > "$DEMO/peer.bin" 2>/dev/null &
 PEER_READER=$!
@@ -72,6 +79,9 @@ if [ -s "$DEMO/peer.bin" ]; then
 else
   echo "  (nothing)"
 fi
+
+step "what the trace viewer showed"
+if [ -s "$DEMO/trace.log" ]; then sed 's/^/  /' "$DEMO/trace.log"; else echo "  (nothing)"; fi
 echo
 if [ $rc -eq 0 ]; then echo "demo: the control opened and closed COM1 on the virtual line"; else echo "demo: FAILED (script status $rc)"; fi
 exit $rc

@@ -64,6 +64,7 @@ rcOpen = rc
 Show "OpenComm", rc
 Show "IsOpen", CInt(o.IsOpen)
 Show "hComm", o.hComm
+o.QcDebugTrace = True          ' mirror the traffic to a running trace viewer
 Err.Clear
 rc = o.SendString("Hello from qlrcom32" & vbCrLf)
 If Err.Number <> 0 Then

@@ -2,11 +2,13 @@
 // each new record by WM_USER, sent by the control that made the record; it
 // then takes every new record from the shared section and appends it to the
 // list, newest last. File menu: Save as (the whole list as text) and Exit;
-// Edit menu: Clear.
+// Edit menu: Clear. `qlrtrace.exe /log FILE` also appends every line to FILE
+// as it is shown (for unattended runs).
 #include <windows.h>
 #include <commdlg.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -25,11 +27,16 @@ struct Viewer {
     qlr::trace_shm::Mapping mapping;
     qlr::trace_shm::Reader reader{mapping.get()};
     HWND list = nullptr;
+    FILE* log = nullptr;  // owned by the LogFile in WinMain
 };
 
 Viewer* g_viewer = nullptr;
 
 void Append(HWND list, const std::string& line) {
+    if (g_viewer && g_viewer->log) {
+        std::fprintf(g_viewer->log, "%s\n", line.c_str());
+        std::fflush(g_viewer->log);
+    }
     LRESULT count = SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
     while (count != LB_ERR && count >= kMaxLines) {
         SendMessageA(list, LB_DELETESTRING, 0, 0);
@@ -178,7 +185,31 @@ private:
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
+// The file named after /log on the command line, if any.
+class LogFile {
+public:
+    explicit LogFile(const char* commandLine) {
+        const char* option = std::strstr(commandLine, "/log ");
+        if (!option) return;
+        std::string path = option + 5;
+        if (!path.empty() && path.front() == '"') {
+            path.erase(0, 1);
+            path = path.substr(0, path.find('"'));
+        }
+        file_ = std::fopen(path.c_str(), "a");
+    }
+    ~LogFile() {
+        if (file_) std::fclose(file_);
+    }
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+    FILE* get() const { return file_; }
+
+private:
+    FILE* file_ = nullptr;
+};
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int show) {
     if (HWND running = FindWindowA(kClassName, nullptr)) {  // one viewer is enough
         SetForegroundWindow(running);
         return 0;
@@ -188,6 +219,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
         MessageBoxA(nullptr, "The shared trace memory could not be created.", kTitle, MB_OK | MB_ICONERROR);
         return 1;
     }
+    LogFile log(commandLine ? commandLine : "");
+    viewer.log = log.get();
     g_viewer = &viewer;
 
     WNDCLASSA wc{};
@@ -204,6 +237,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     if (!wnd) return 1;
     ShowWindow(wnd, show);
     UpdateWindow(wnd);
+    if (viewer.log) {  // tells an unattended caller that records are taken from now on
+        std::fprintf(viewer.log, "# %s ready\n", kTitle);
+        std::fflush(viewer.log);
+    }
 
     Accelerators accelerators;
     MSG msg;
