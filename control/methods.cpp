@@ -2,6 +2,8 @@
 // its own result through its last parameter; failures also fire CommError.
 #include "control/qlrcom.h"
 #include "port/line_control.h"
+#include "port/dispatch.h"
+#include "transfer/receive.h"
 #include "transfer/send.h"
 
 namespace qlr {
@@ -128,22 +130,75 @@ STDMETHODIMP QLRCom::SendBinary(BSTR, short, short* prc) {
     return S_OK;
 }
 
+// ---- Receiving ----
+
+STDMETHODIMP QLRCom::RecvString(short len, BSTR* str) {
+    if (!str) return E_POINTER;
+    *str = transfer::RecvString(state_, *this, len);
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::RecvUnicodeString(short length, BSTR* str) {
+    if (!str) return E_POINTER;
+    *str = transfer::RecvUnicodeString(state_, *this, length);
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::RecvBinaryBytes(VARIANT* buffer, VARIANT length, short* prc) {
+    if (!prc) return E_POINTER;
+    *prc = transfer::RecvBinaryBytes(state_, *this, buffer, length);
+    return S_OK;
+}
+
+// Reserved: reads nothing.
+STDMETHODIMP QLRCom::RecvByte(short* prc) {
+    if (!prc) return E_POINTER;
+    *prc = -1;
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::get_Input(BSTR* value) {
+    if (!value) return E_POINTER;
+    *value = transfer::RecvString(state_, *this, 0);
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::get_QcInBufferCount(short* value) {
+    if (!value) return E_POINTER;
+    *value = transfer::InBufferCount(state_, *this);
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::get_InputLen(short* value) { return get_QcInBufferCount(value); }
+
+STDMETHODIMP QLRCom::get_RecvBuffer(short index, short* value) {
+    return transfer::GetRecvBufferByte(state_, index, value);
+}
+
+STDMETHODIMP QLRCom::put_RecvBuffer(short, short) { return CTL_E_SETNOTSUPPORTED; }
+
+namespace {
+class ReceiveFire final : public port::ReceiveEvents {
+public:
+    explicit ReceiveFire(EventSource& events) : events_(events) {}
+    void CommRecv(BSTR* text) override { events_.FireCommRecv(text); }
+    void CommRecvVar(const VARIANT& data) override { events_.FireCommRecvVar(data); }
+
+private:
+    EventSource& events_;
+};
+}  // namespace
+
+void QLRCom::OnReceiveNotification() {
+    ReceiveFire fire(events_);
+    port::ReceiveNotification(state_, *this, fire);
+}
+
 // ---- Built with later features ----
 
 STDMETHODIMP QLRCom::About() { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::get_QcInBufferCount(short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::get_Input(BSTR*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::get_InputLen(short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::RecvString(short, BSTR*) { return E_NOTIMPL; }
 STDMETHODIMP QLRCom::SendFile(BSTR, short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::RecvByte(short*) { return E_NOTIMPL; }
 STDMETHODIMP QLRCom::RecvFile(BSTR, short*) { return E_NOTIMPL; }
 STDMETHODIMP QLRCom::AbortTransfer(short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::RecvBinaryBytes(VARIANT*, VARIANT, short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::get_RecvBuffer(short, short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::put_RecvBuffer(short, short) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::RecvUnicodeString(short, BSTR*) { return E_NOTIMPL; }
-
-void QLRCom::OnReceiveNotification() {}
 
 }  // namespace qlr

@@ -38,9 +38,63 @@ void FakePlatform::SetWaitMode(WaitMode mode) {
 }
 
 void FakePlatform::Receive(DWORD bytes) {
+    std::string run;
+    for (DWORD i = 0; i < bytes; ++i) run.push_back(static_cast<char>(nextFill_++));
+    Receive(run);
+}
+
+void FakePlatform::Receive(const std::string& bytes) {
     std::lock_guard<std::mutex> g(lock_);
-    inQueue_ += bytes;
+    Arrive(bytes);
+}
+
+void FakePlatform::ReceiveAtRead(size_t reads, const std::string& bytes) {
+    std::lock_guard<std::mutex> g(lock_);
+    arrivals_.push_back(Arrival{reads, bytes});
+}
+
+void FakePlatform::SetReportedInQueue(DWORD count) {
+    std::lock_guard<std::mutex> g(lock_);
+    inQueue_ = count;
+}
+
+void FakePlatform::SetReadsPend(bool pend) {
+    std::lock_guard<std::mutex> g(lock_);
+    readsPend_ = pend;
+}
+
+bool FakePlatform::ReadPending() {
+    std::lock_guard<std::mutex> g(lock_);
+    return pendingRead_ != nullptr;
+}
+
+std::vector<unsigned char> FakePlatform::Readable() {
+    std::lock_guard<std::mutex> g(lock_);
+    return std::vector<unsigned char>(readable_.begin(), readable_.end());
+}
+
+void FakePlatform::Arrive(const std::string& bytes) {
+    readable_.insert(readable_.end(), bytes.begin(), bytes.end());
+    inQueue_ += static_cast<DWORD>(bytes.size());
+    if (pendingRead_ && !readable_.empty()) {
+        OVERLAPPED* ov = pendingRead_;
+        pendingRead_ = nullptr;
+        ov->InternalHigh = TakeInto(pendingBuffer_, pendingLength_);
+        ov->Internal = 0;
+        ::SetEvent(ov->hEvent);
+    }
     CompleteWait(EV_RXCHAR, 0);
+}
+
+DWORD FakePlatform::TakeInto(void* buf, DWORD len) {
+    const DWORD n = std::min<DWORD>(len, static_cast<DWORD>(readable_.size()));
+    auto* out = static_cast<unsigned char*>(buf);
+    for (DWORD i = 0; i < n; ++i) {
+        out[i] = readable_.front();
+        readable_.pop_front();
+    }
+    inQueue_ -= std::min(inQueue_, n);
+    return n;
 }
 
 void FakePlatform::RaiseEvents(DWORD events) {
@@ -62,6 +116,7 @@ void FakePlatform::SetQueues(DWORD inQueue, DWORD outQueue) {
     std::lock_guard<std::mutex> g(lock_);
     inQueue_ = inQueue;
     outQueue_ = outQueue;
+    readable_.resize(inQueue, 0);
 }
 
 void FakePlatform::SetWritesPend(bool pend) {
@@ -205,6 +260,12 @@ BOOL FakePlatform::CloseHandle(HANDLE h) {
     if (h == PortHandle()) {
         Log("CloseHandle port");
         open_ = false;
+        if (pendingRead_) {  // the handle's outstanding read ends with it
+            pendingRead_->Internal = ERROR_OPERATION_ABORTED;
+            pendingRead_->InternalHigh = 0;
+            ::SetEvent(pendingRead_->hEvent);
+            pendingRead_ = nullptr;
+        }
         CompleteWait(0, ERROR_INVALID_HANDLE);
         return TRUE;
     }
@@ -247,7 +308,10 @@ BOOL FakePlatform::SetupComm(HANDLE, DWORD in, DWORD out) {
 BOOL FakePlatform::PurgeComm(HANDLE, DWORD flags) {
     std::lock_guard<std::mutex> g(lock_);
     Log("PurgeComm " + std::to_string(flags));
-    if (flags & PURGE_RXCLEAR) inQueue_ = 0;
+    if (flags & PURGE_RXCLEAR) {
+        inQueue_ = 0;
+        readable_.clear();
+    }
     if (flags & PURGE_TXCLEAR) outQueue_ = 0;
     return TRUE;
 }
@@ -326,10 +390,32 @@ BOOL FakePlatform::ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
     return TRUE;
 }
 
-BOOL FakePlatform::ReadFile(HANDLE, void*, DWORD, DWORD* done, OVERLAPPED*) {
+BOOL FakePlatform::ReadFile(HANDLE h, void* buf, DWORD len, DWORD* done, OVERLAPPED* ov) {
     std::lock_guard<std::mutex> g(lock_);
-    Log("ReadFile");
+    Log("ReadFile " + std::to_string(len));
     if (done) *done = 0;
+    if (h != PortHandle() || !open_) { ::SetLastError(ERROR_INVALID_HANDLE); return FALSE; }
+    if (pendingRead_) { ::SetLastError(ERROR_INVALID_PARAMETER); return FALSE; }  // a read is outstanding
+    for (auto it = arrivals_.begin(); it != arrivals_.end();) {
+        if (--it->reads == 0) {
+            readable_.insert(readable_.end(), it->bytes.begin(), it->bytes.end());
+            inQueue_ += static_cast<DWORD>(it->bytes.size());
+            it = arrivals_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (TakeFailure("ReadFile")) return FALSE;
+    if (readsPend_ && readable_.empty() && len > 0) {
+        pendingRead_ = ov;
+        pendingBuffer_ = static_cast<unsigned char*>(buf);
+        pendingLength_ = len;
+        ov->Internal = STATUS_PENDING;
+        ::SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    const DWORD n = TakeInto(buf, len);
+    if (done) *done = n;
     return TRUE;
 }
 
@@ -356,6 +442,10 @@ BOOL FakePlatform::GetOverlappedResult(HANDLE, OVERLAPPED* ov, DWORD* done, BOOL
     std::lock_guard<std::mutex> g(lock_);
     if (TakeFailure("GetOverlappedResult")) return FALSE;
     if (done) *done = static_cast<DWORD>(ov->InternalHigh);
+    if (ov->Internal == STATUS_PENDING) {
+        ::SetLastError(ERROR_IO_INCOMPLETE);
+        return FALSE;
+    }
     if (ov->Internal != 0) {
         ::SetLastError(static_cast<DWORD>(ov->Internal));
         return FALSE;
@@ -367,6 +457,12 @@ BOOL FakePlatform::CancelIoEx(HANDLE, OVERLAPPED* ov) {
     std::lock_guard<std::mutex> g(lock_);
     Log("CancelIoEx");
     if (pendingWait_ == ov) CompleteWait(0, ERROR_OPERATION_ABORTED);
+    if (pendingRead_ == ov) {
+        pendingRead_ = nullptr;
+        ov->Internal = ERROR_OPERATION_ABORTED;
+        ov->InternalHigh = 0;
+        ::SetEvent(ov->hEvent);
+    }
     return TRUE;
 }
 

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -40,6 +41,15 @@ public:
     void FailNext(const std::string& call, DWORD error, int skip = 0);
     void SetWaitMode(WaitMode mode);
     void Receive(DWORD bytes);  // bytes arrive: the receive queue grows, EV_RXCHAR occurs
+    // These bytes arrive (as Receive does); a pending read takes them at once.
+    void Receive(const std::string& bytes);
+    // The bytes arrive just before the read call `reads` calls from now (1: the next).
+    void ReceiveAtRead(size_t reads, const std::string& bytes);
+    // The queue count that ClearCommError reports, whatever bytes are readable.
+    void SetReportedInQueue(DWORD count);
+    // Reads that find nothing pend until bytes arrive or they are cancelled,
+    // as Wine does with an interval time-out of MAXDWORD.
+    void SetReadsPend(bool pend);
     void RaiseEvents(DWORD events);
     void SetLineErrors(DWORD errors);
     void SetModemStatus(DWORD status);
@@ -66,6 +76,8 @@ public:
     DWORD Mask();
     DCB AppliedDcb();
     bool PortOpen();
+    bool ReadPending();
+    std::vector<unsigned char> Readable();  // bytes still queued for reading
     long LiveEvents();   // event objects created and not yet closed
     long LiveThreads();  // thread handles created and not yet closed
 
@@ -108,6 +120,8 @@ private:
     void Log(const std::string& entry);         // with the lock held
     void CompleteWait(DWORD events, DWORD status);  // with the lock held
     void SignalIfLevel();                       // with the lock held
+    void Arrive(const std::string& bytes);      // with the lock held
+    DWORD TakeInto(void* buf, DWORD len);       // with the lock held
 
     std::mutex lock_;
     struct Failure {
@@ -132,6 +146,17 @@ private:
     std::vector<unsigned char> written_;
     std::vector<unsigned char> transmitted_;
     DWORD inQueue_ = 0;
+    std::deque<unsigned char> readable_;
+    unsigned char nextFill_ = 0;  // value of the next byte that Receive(count) queues
+    struct Arrival {
+        size_t reads;
+        std::string bytes;
+    };
+    std::vector<Arrival> arrivals_;
+    bool readsPend_ = false;
+    OVERLAPPED* pendingRead_ = nullptr;
+    unsigned char* pendingBuffer_ = nullptr;
+    DWORD pendingLength_ = 0;
     DWORD outQueue_ = 0;
     DWORD errors_ = 0;
     DWORD modem_ = 0;
