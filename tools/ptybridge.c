@@ -11,19 +11,34 @@
  * Both slaves are put into raw mode (no echo, no line editing, no signals, no
  * CR/LF translation, 8-bit clean) before their paths are published.
  *
- * Usage: ptybridge [-o INFOFILE] [-t SECONDS] [-l PORTLINK] [-L PEERLINK] [-v]
+ * Usage: ptybridge [-o INFOFILE] [-m STATEFILE] [-t SECONDS] [-l PORTLINK] [-L PEERLINK] [-v]
+ *        ptybridge ctl STATEFILE COMMAND...   (see "Line state" below)
  *   -o  write "PORT=<slave path>\nPEER=<slave path>\n" to INFOFILE (atomically,
  *       through a temporary file and rename) once both ptys are ready
  *   -t  exit by itself after SECONDS (exit status 3); default: run until killed
  *   -l, -L  create symlinks PORTLINK / PEERLINK to the two slaves (removed at exit)
+ *   -m  create STATEFILE, the shared modem-line state of the cable (below)
  *   -v  log every transfer to standard error
  * The same two lines are printed on standard output. SIGTERM, SIGINT and SIGHUP
  * end the bridge with status 0; it prints the byte counts on standard error.
  *
  * Structure: one `struct side` per pty pair, with the queue of bytes waiting to
- * be written into its master. The modem-line emulation (shared line state for
- * an LD_PRELOAD shim in the Wine process) is meant to hang off `struct side`
- * and the poll loop, next to the byte pump.
+ * be written into its master.
+ *
+ * Line state. With -m the bridge creates STATEFILE (layout and wiring in
+ * nullmodem/nullmodem.h) before it publishes the slave paths, keeps the rx/tx
+ * counters in it up to date and marks it dead when it exits. The LD_PRELOAD
+ * shim nullmodem/nmshim.c, loaded into the program on the port slave, reads and
+ * drives the lines through it; `ptybridge ctl` plays the peer end:
+ *   ctl STATE set cts|dsr|dcd|ri|dtr|break on|off   drive the peer's outputs
+ *                (cts: the peer's RTS; dtr: DSR and DCD together)
+ *   ctl STATE get dtr|rts|break|cts|dsr|dcd|ri      print "on" or "off": the
+ *                port's outputs, or the lines the port sees
+ *   ctl STATE wait dtr|rts|break|cts|dsr|dcd|ri on|off SECONDS
+ *                poll (bounded) until the line is so; status 1 on timeout
+ *   ctl STATE inject frame|parity|overrun|break|buf_overrun N
+ *                count N such events at the port
+ *   ctl STATE show                                  print the whole state
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -34,9 +49,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "nullmodem/nullmodem.h"
 
 #define QUEUE_SIZE 65536
 
@@ -48,6 +67,7 @@ struct queue {
 
 struct side {
     const char *name;  /* "port" or "peer" */
+    int index;         /* 0 port, 1 peer: the end in the line state */
     int master;        /* the end the bridge reads and writes */
     int slave_keep;    /* the slave, held open so the master never hangs up */
     char slave_path[128];
@@ -59,6 +79,7 @@ struct side {
 
 static volatile sig_atomic_t stop_signal;
 static int verbose;
+static struct nm_state *line_state; /* with -m: the shared line state */
 
 static void on_signal(int sig) { stop_signal = sig; }
 
@@ -132,6 +153,7 @@ static void pump_in(struct side *from, struct side *to) {
         if (n > 0) {
             to->out.len += (size_t)n;
             from->bytes_in += (unsigned long long)n;
+            if (line_state) nm_add(&line_state->end[from->index].tx, (uint32_t)n);
             if (verbose) fprintf(stderr, "ptybridge: %s -> %s %zd bytes\n", from->name, to->name, n);
             continue;
         }
@@ -152,6 +174,7 @@ static void pump_out(struct side *s) {
             s->out.head = (s->out.head + (size_t)n) % QUEUE_SIZE;
             s->out.len -= (size_t)n;
             s->bytes_out += (unsigned long long)n;
+            if (line_state) nm_add(&line_state->end[s->index].rx, (uint32_t)n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -160,24 +183,162 @@ static void pump_out(struct side *s) {
     }
 }
 
+static struct nm_state *map_state(const char *path, int create) {
+    int fd = open(path, create ? O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC : O_RDWR | O_CLOEXEC, 0644);
+    if (fd < 0) die("open %s: %s", path, strerror(errno));
+    long page = sysconf(_SC_PAGESIZE);
+    size_t size = sizeof(struct nm_state) > (size_t)page ? sizeof(struct nm_state) : (size_t)page;
+    if (create && ftruncate(fd, (off_t)size) != 0) die("ftruncate %s: %s", path, strerror(errno));
+    struct stat st;
+    if (fstat(fd, &st) != 0 || (size_t)st.st_size < sizeof(struct nm_state))
+        die("%s is not a line state file", path);
+    void *m = mmap(NULL, sizeof(struct nm_state), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (m == MAP_FAILED) die("mmap %s: %s", path, strerror(errno));
+    close(fd);
+    return m;
+}
+
+/* Creates the line state of the two sides; published (magic) last. */
+static struct nm_state *create_state(const char *path, const struct side *sides) {
+    struct nm_state *s = map_state(path, 1);
+    memset(s, 0, sizeof *s);
+    s->version = NM_VERSION;
+    for (int i = 0; i < 2; i++) {
+        struct stat st;
+        if (stat(sides[i].slave_path, &st) != 0) die("stat %s: %s", sides[i].slave_path, strerror(errno));
+        s->rdev[i] = (uint64_t)st.st_rdev;
+        snprintf(s->path[i], sizeof s->path[i], "%s", sides[i].slave_path);
+    }
+    __atomic_store_n(&s->magic, NM_MAGIC, __ATOMIC_SEQ_CST);
+    if (msync(s, sizeof *s, MS_SYNC) != 0) die("msync %s: %s", path, strerror(errno));
+    return s;
+}
+
+static int ctl_usage(void) {
+    fprintf(stderr,
+            "usage: ptybridge ctl STATEFILE set cts|dsr|dcd|ri|dtr|break on|off\n"
+            "       ptybridge ctl STATEFILE get dtr|rts|break|cts|dsr|dcd|ri\n"
+            "       ptybridge ctl STATEFILE wait dtr|rts|break|cts|dsr|dcd|ri on|off SECONDS\n"
+            "       ptybridge ctl STATEFILE inject frame|parity|overrun|break|buf_overrun N\n"
+            "       ptybridge ctl STATEFILE show\n");
+    return 2;
+}
+
+/* A line as the port end has it: its own outputs, or what it sees. -1: unknown name. */
+static int port_line(const struct nm_state *s, const char *name) {
+    uint32_t mine = nm_load(&s->end[0].out), other = nm_load(&s->end[1].out);
+    if (!strcmp(name, "dtr")) return (mine & NM_DTR) != 0;
+    if (!strcmp(name, "rts")) return (mine & NM_RTS) != 0;
+    if (!strcmp(name, "break")) return (mine & NM_BREAK) != 0;
+    if (!strcmp(name, "cts")) return (other & NM_RTS) != 0;
+    if (!strcmp(name, "dsr")) return (other & NM_DSR_OUT) != 0;
+    if (!strcmp(name, "dcd")) return (other & NM_DCD_OUT) != 0;
+    if (!strcmp(name, "ri")) return (other & NM_RI_OUT) != 0;
+    return -1;
+}
+
+static int on_off(const char *v) {
+    if (!strcmp(v, "on") || !strcmp(v, "1")) return 1;
+    if (!strcmp(v, "off") || !strcmp(v, "0")) return 0;
+    return -1;
+}
+
+static int ctl_main(int argc, char **argv) {
+    if (argc < 2) return ctl_usage();
+    const char *path = argv[0], *cmd = argv[1];
+    struct nm_state *s = map_state(path, 0);
+    uint32_t magic = nm_load(&s->magic);
+    if (magic != NM_MAGIC || s->version != NM_VERSION) {
+        fprintf(stderr, "ptybridge ctl: %s: %s\n", path,
+                magic == NM_DEAD ? "its bridge has exited" : "not a line state file");
+        return 1;
+    }
+    if (!strcmp(cmd, "set") && argc == 4) {
+        int v = on_off(argv[3]);
+        uint32_t bits;
+        if (!strcmp(argv[2], "cts") || !strcmp(argv[2], "rts")) bits = NM_RTS;
+        else if (!strcmp(argv[2], "dsr")) bits = NM_DSR_OUT;
+        else if (!strcmp(argv[2], "dcd")) bits = NM_DCD_OUT;
+        else if (!strcmp(argv[2], "ri")) bits = NM_RI_OUT;
+        else if (!strcmp(argv[2], "dtr")) bits = NM_DTR | NM_DSR_OUT | NM_DCD_OUT;
+        else if (!strcmp(argv[2], "break")) bits = NM_BREAK;
+        else return ctl_usage();
+        if (v < 0) return ctl_usage();
+        nm_change_out(s, 1, v ? 0 : bits, v ? bits : 0);
+        return 0;
+    }
+    if (!strcmp(cmd, "get") && argc == 3) {
+        int v = port_line(s, argv[2]);
+        if (v < 0) return ctl_usage();
+        puts(v ? "on" : "off");
+        return 0;
+    }
+    if (!strcmp(cmd, "wait") && argc == 5) {
+        int want = on_off(argv[3]);
+        double limit = atof(argv[4]);
+        if (want < 0 || port_line(s, argv[2]) < 0 || limit <= 0) return ctl_usage();
+        double deadline = now_seconds() + limit;
+        for (;;) {
+            if (port_line(s, argv[2]) == want) return 0;
+            if (now_seconds() >= deadline) break;
+            struct timespec ts = {0, 5 * 1000 * 1000};
+            nanosleep(&ts, NULL);
+        }
+        fprintf(stderr, "ptybridge ctl: %s did not become %s within %s s\n", argv[2], argv[3], argv[4]);
+        return 1;
+    }
+    if (!strcmp(cmd, "inject") && argc == 4) {
+        char *endp;
+        long n = strtol(argv[3], &endp, 10);
+        if (*endp || n < 0) return ctl_usage();
+        struct nm_end *e = &s->end[0];
+        if (!strcmp(argv[2], "frame")) nm_add(&e->frame, (uint32_t)n);
+        else if (!strcmp(argv[2], "parity")) nm_add(&e->parity, (uint32_t)n);
+        else if (!strcmp(argv[2], "overrun")) nm_add(&e->overrun, (uint32_t)n);
+        else if (!strcmp(argv[2], "break")) nm_add(&e->brk, (uint32_t)n);
+        else if (!strcmp(argv[2], "buf_overrun")) nm_add(&e->buf_overrun, (uint32_t)n);
+        else return ctl_usage();
+        return 0;
+    }
+    if (!strcmp(cmd, "show") && argc == 2) {
+        for (int i = 0; i < 2; i++) {
+            const struct nm_end *e = &s->end[i];
+            uint32_t o = nm_load(&e->out);
+            printf("%s %s: out%s%s%s%s%s%s cts=%u dsr=%u rng=%u dcd=%u rx=%u tx=%u frame=%u "
+                   "parity=%u overrun=%u brk=%u buf_overrun=%u\n",
+                   i ? "peer" : "port", s->path[i], o & NM_DTR ? " dtr" : "", o & NM_RTS ? " rts" : "",
+                   o & NM_DSR_OUT ? " dsr" : "", o & NM_DCD_OUT ? " dcd" : "", o & NM_RI_OUT ? " ri" : "",
+                   o & NM_BREAK ? " break" : "", nm_load(&e->cts), nm_load(&e->dsr), nm_load(&e->rng),
+                   nm_load(&e->dcd), nm_load(&e->rx), nm_load(&e->tx), nm_load(&e->frame),
+                   nm_load(&e->parity), nm_load(&e->overrun), nm_load(&e->brk), nm_load(&e->buf_overrun));
+        }
+        return 0;
+    }
+    return ctl_usage();
+}
+
 int main(int argc, char **argv) {
-    const char *info = NULL;
+    if (argc >= 2 && !strcmp(argv[1], "ctl")) return ctl_main(argc - 2, argv + 2);
+    const char *info = NULL, *state_path = NULL;
     double limit = 0;
     struct side sides[2];
     memset(sides, 0, sizeof sides);
     sides[0].name = "port";
     sides[1].name = "peer";
+    sides[1].index = 1;
 
     int opt;
-    while ((opt = getopt(argc, argv, "o:t:l:L:v")) != -1) {
+    while ((opt = getopt(argc, argv, "o:m:t:l:L:v")) != -1) {
         switch (opt) {
         case 'o': info = optarg; break;
+        case 'm': state_path = optarg; break;
         case 't': limit = atof(optarg); break;
         case 'l': sides[0].link = optarg; break;
         case 'L': sides[1].link = optarg; break;
         case 'v': verbose = 1; break;
         default:
-            fprintf(stderr, "usage: ptybridge [-o INFOFILE] [-t SECONDS] [-l PORTLINK] [-L PEERLINK] [-v]\n");
+            fprintf(stderr, "usage: ptybridge [-o INFOFILE] [-m STATEFILE] [-t SECONDS] [-l PORTLINK] [-L PEERLINK] [-v]\n"
+                            "       ptybridge ctl STATEFILE COMMAND...\n");
             return 2;
         }
     }
@@ -193,6 +354,7 @@ int main(int argc, char **argv) {
 
     open_side(&sides[0]);
     open_side(&sides[1]);
+    if (state_path) line_state = create_state(state_path, sides);
     if (info) write_info(info, &sides[0], &sides[1]);
     printf("PORT=%s\nPEER=%s\n", sides[0].slave_path, sides[1].slave_path);
     fflush(stdout);
@@ -231,6 +393,7 @@ int main(int argc, char **argv) {
     for (int i = 0; i < 2; i++) {
         if (sides[i].link) unlink(sides[i].link);
     }
+    if (line_state) __atomic_store_n(&line_state->magic, NM_DEAD, __ATOMIC_SEQ_CST);
     fprintf(stderr, "ptybridge: %s, port->peer %llu bytes, peer->port %llu bytes\n",
             status == 3 ? "time limit reached" : "stopped", sides[0].bytes_in, sides[1].bytes_in);
     return status;

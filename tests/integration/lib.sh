@@ -141,3 +141,54 @@ unregister_ocx() { wine_run regsvr32 /u /s "$(winpath "$OCX")"; }
 qlr_server_stop "$WORK/prefix"
 rm -rf "$WORK"
 mkdir -p "$WORK"
+
+# ---- null-modem line state (tools/nullmodem) --------------------------------
+# start_nullmodem NAME: a bridge with shared modem-line state (ptybridge -m);
+# sets NAME_PORT, NAME_PEER and NAME_STATE (the state file). nm_wine runs a Wine
+# program with the shim preloaded for all such bridges; nmctl NAME ... is
+# `ptybridge ctl NAME_STATE ...` (the peer end's lines, bounded waits).
+NMSHIM="$BUILD/tools/nmshim.so"
+declare -a NM_STATES=()
+
+build_nullmodem() {
+  local dir="$ROOT/tools/nullmodem"
+  local tmp
+  # ptybridge includes nullmodem.h: rebuilt (atomically) when either is newer.
+  if ! [ -x "$PTYBRIDGE" ] || [ "$ROOT/tools/ptybridge.c" -nt "$PTYBRIDGE" ] || [ "$dir/nullmodem.h" -nt "$PTYBRIDGE" ]; then
+    mkdir -p "$(dirname "$PTYBRIDGE")"
+    tmp="$PTYBRIDGE.$$"
+    cc -std=c11 -O2 -Wall -Wextra -Werror -o "$tmp" "$ROOT/tools/ptybridge.c" && mv -f "$tmp" "$PTYBRIDGE" || return 1
+  fi
+  if [ -f "$NMSHIM" ] && [ "$NMSHIM" -nt "$dir/nmshim.c" ] && [ "$NMSHIM" -nt "$dir/nullmodem.h" ]; then
+    return 0
+  fi
+  mkdir -p "$(dirname "$NMSHIM")"
+  tmp="$NMSHIM.$$"
+  cc -std=c11 -shared -fPIC -O2 -Wall -Wextra -Werror -o "$tmp" "$dir/nmshim.c" -ldl && mv -f "$tmp" "$NMSHIM"
+}
+
+start_nullmodem() {
+  local name="$1" info="$WORK/bridge-$1.info" state="$WORK/bridge-$1.state" i
+  build_nullmodem || { echo "cannot build ptybridge or nmshim.so" >&2; return 1; }
+  rm -f "$info" "$state"
+  "$PTYBRIDGE" -o "$info" -m "$state" -t "${BRIDGE_LIMIT:-300}" >/dev/null 2>"$WORK/bridge-$name.log" &
+  BRIDGE_PIDS+=("$!")
+  for i in $(seq 1 100); do
+    [ -s "$info" ] && break
+    kill -0 "$!" 2>/dev/null || break
+    sleep 0.05
+  done
+  [ -s "$info" ] || { echo "ptybridge did not start: $(cat "$WORK/bridge-$name.log")" >&2; return 1; }
+  printf -v "${name}_PORT" '%s' "$(sed -n 's/^PORT=//p' "$info")"
+  printf -v "${name}_PEER" '%s' "$(sed -n 's/^PEER=//p' "$info")"
+  printf -v "${name}_STATE" '%s' "$state"
+  NM_STATES+=("$state")
+}
+
+nm_wine() {
+  local list
+  list="$(IFS=:; echo "${NM_STATES[*]}")"
+  LD_PRELOAD="$NMSHIM${LD_PRELOAD:+:$LD_PRELOAD}" QLR_NULLMODEM="$list" wine_run "$@"
+}
+
+nmctl() { local name="$1"; shift; local v="${name}_STATE"; "$PTYBRIDGE" ctl "${!v}" "$@"; }
