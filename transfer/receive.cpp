@@ -93,8 +93,10 @@ Outcome ReadCore(ControlState& s, Reporter& r, short length) {
         if (stat.cbInQue == 0) return kNothing;
         const DWORD want = std::min(stat.cbInQue, static_cast<DWORD>(s.recvCapacity));
         if (!Pass(s, r, 0, want, kReadSliceMs, got, pended)) return kNothing;
-        if (got) s.readGeneration.fetch_add(1);
-        trace::Received(s, s.recvBuffer.get(), got);
+        if (got) {
+            s.readGeneration.fetch_add(1);
+            trace::Received(s, s.recvBuffer.get(), got);  // only a read that found bytes
+        }
         return Outcome{Kind::kEverything, got};
     }
 
