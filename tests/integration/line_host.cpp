@@ -1,0 +1,158 @@
+// Line control and modem status through the registered control, in step with
+// a shell playing the far end of a virtual null-modem cable.
+//   line_host.exe PORT_NUMBER HANDSHAKE_DIR
+// After each step the host creates DIR\<step>.done and waits (bounded) for
+// DIR\<step>.ack, so the peer can look at or change the lines meanwhile.
+// Prints one "name=value" line per observation; exit status 0 when every
+// method returned what it should.
+#include <windows.h>
+#include <oleauto.h>
+#include <ocidl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "qlrcom32_h.h"
+
+namespace {
+
+int g_failures = 0;
+std::string g_dir;
+
+void Expect(const char* what, long got, long expected) {
+    std::printf("%s=%ld%s\n", what, got, got == expected ? "" : "  <-- unexpected");
+    std::fflush(stdout);
+    if (got != expected) ++g_failures;
+}
+
+void Pump(DWORD ms) {
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < ms) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    }
+}
+
+// Tells the peer that a step is done and waits for its answer, pumping
+// messages meanwhile so that events are delivered.
+bool Step(const char* name) {
+    const std::string done = g_dir + "\\" + name + ".done";
+    const std::string ack = g_dir + "\\" + name + ".ack";
+    CloseHandle(CreateFileA(done.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    const DWORD start = GetTickCount();
+    while (GetFileAttributesA(ack.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount() - start > 20000) {
+            std::printf("step %s: no answer from the peer\n", name);
+            ++g_failures;
+            return false;
+        }
+        Pump(20);
+    }
+    return true;
+}
+
+// Keeps the masks of CommNotify.
+class NotifySink final : public IDispatch {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, DIID__QLREvents)) {
+            *out = static_cast<IDispatch*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*, UINT*) override {
+        if (id == 5 && p->cArgs == 1 && p->rgvarg[0].vt == VT_I4) {
+            masks |= static_cast<unsigned long>(p->rgvarg[0].lVal);
+            ++notifications;
+        }
+        if (id == 1) ++errors;
+        return S_OK;
+    }
+    unsigned long masks = 0;
+    int notifications = 0;
+    int errors = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) return 2;
+    g_dir = argv[2];
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    IQLRCom* com = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_QLRCom, nullptr, CLSCTX_INPROC_SERVER, IID_IQLRCom,
+                                reinterpret_cast<void**>(&com)))) {
+        std::printf("cannot create the control\n");
+        return 1;
+    }
+    NotifySink sink;
+    IConnectionPointContainer* container = nullptr;
+    IConnectionPoint* point = nullptr;
+    DWORD cookie = 0;
+    com->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
+    container->FindConnectionPoint(DIID__QLREvents, &point);
+    point->Advise(&sink, &cookie);
+
+    short rc = -9;
+    VARIANT_BOOL on = 0;
+    com->put_QcDeviceName(static_cast<enumDeviceName>(std::atoi(argv[1]) - 1));
+    com->OpenComm(&rc);
+    Expect("OpenComm", rc, 0);
+    Step("open");  // DTR and RTS on, as the line settings say
+    com->ClearDTR(&rc);
+    Expect("ClearDTR", rc, 0);
+    Step("clrdtr");
+    com->SetDTR(&rc);
+    Expect("SetDTR", rc, 0);
+    com->ClearRTS(&rc);
+    Expect("ClearRTS", rc, 0);
+    Step("clrrts");
+    com->SetRTS(&rc);
+    Expect("SetRTS", rc, 0);
+    com->SendBreak(&rc);
+    Expect("SendBreak", rc, 0);
+    Step("break");
+    com->ClearBreak(&rc);
+    Expect("ClearBreak", rc, 0);
+    Step("nobreak");  // the peer raises CTS and DSR meanwhile
+    com->GetCTS(&on);
+    Expect("GetCTS", on, -1);
+    com->GetDSR(&on);
+    Expect("GetDSR", on, -1);
+    com->GetRLSD(&on);
+    Expect("GetRLSD", on, 0);
+    com->GetRing(&on);
+    Expect("GetRing", on, 0);
+    // One line change at a time: Wine starts each event wait from the lines
+    // as they are then, so a change between two waits is not an event.
+    Step("ring");  // the peer raises RI meanwhile
+    DWORD start = GetTickCount();
+    while (!(sink.masks & EV_RING) && GetTickCount() - start < 10000) Pump(20);
+    Expect("CommNotify has EV_RING", (sink.masks & EV_RING) != 0, 1);
+    Step("carrier");  // the peer raises DCD meanwhile
+    start = GetTickCount();
+    while (!(sink.masks & EV_RLSD) && GetTickCount() - start < 10000) Pump(20);
+    Expect("CommNotify has EV_RLSD", (sink.masks & EV_RLSD) != 0, 1);
+    com->GetRing(&on);
+    Expect("GetRing after", on, -1);
+    Expect("CommError events", sink.errors, 0);
+    com->CloseComm(&rc);
+    Expect("CloseComm", rc, 0);
+    Step("closed");  // DTR lowered by the close
+
+    point->Unadvise(cookie);
+    point->Release();
+    container->Release();
+    com->Release();
+    CoUninitialize();
+    return g_failures == 0 ? 0 : 1;
+}
