@@ -34,7 +34,10 @@ step "virtual serial line"
 qlr_server_stop "$DEMO/prefix"
 rm -rf "$DEMO"; mkdir -p "$DEMO" "$BUILD/tools"
 cc -std=c11 -O2 -Wall -Wextra -Werror -o "$BUILD/tools/ptybridge" tools/ptybridge.c || die "cannot build ptybridge"
-"$BUILD/tools/ptybridge" -o "$DEMO/bridge.info" -t 300 >/dev/null 2>"$DEMO/bridge.log" &
+# The modem-line shim makes the pty behave like a null-modem cable for Wine.
+cc -std=c11 -shared -fPIC -O2 -Wall -Wextra -Werror -o "$BUILD/tools/nmshim.so" tools/nullmodem/nmshim.c -ldl \
+  || die "cannot build the null-modem shim"
+"$BUILD/tools/ptybridge" -o "$DEMO/bridge.info" -m "$DEMO/line.state" -t 300 >/dev/null 2>"$DEMO/bridge.log" &
 BRIDGE=$!
 PEER_READER=""
 cleanup() {
@@ -66,11 +69,19 @@ qlr_wine -t 120 "$(qlr_winpath "$BUILD/qlrtrace.exe")" /log "$(qlr_winpath "$DEM
 for _ in $(seq 1 200); do grep -q 'ready' "$DEMO/trace.log" 2>/dev/null && break; sleep 0.05; done
 grep -q 'ready' "$DEMO/trace.log" 2>/dev/null && echo "viewer running" || echo "viewer did not start"
 
+nmctl() { "$BUILD/tools/ptybridge" ctl "$DEMO/line.state" "$@"; }
+step "the far end raises CTS and DSR"
+nmctl set cts on && nmctl set dsr on && echo "peer: CTS on, DSR on"
+
 step "script host: wine cscript tools/demo.vbs"
 timeout 30 cat "$PEER" > "$DEMO/peer.bin" 2>/dev/null &
 PEER_READER=$!
-qlr_wine cscript //nologo "$(qlr_winpath "$ROOT/tools/demo.vbs")" 0
+LD_PRELOAD="$BUILD/tools/nmshim.so" QLR_NULLMODEM="$DEMO/line.state" \
+  qlr_wine cscript //nologo "$(qlr_winpath "$ROOT/tools/demo.vbs")" 0
 rc=$?
+
+step "the far end's view of the lines after the session"
+echo "  DTR $(nmctl get dtr) (CloseComm lowers it), RTS $(nmctl get rts) (the script's ClearRTS), break $(nmctl get break)"
 
 step "the far end of the line received"
 for _ in $(seq 1 20); do [ -s "$DEMO/peer.bin" ] && break; sleep 0.05; done

@@ -73,6 +73,12 @@ If Err.Number <> 0 Then
 Else
     Show "SendString", rc
 End If
+Show "GetCTS", CInt(o.GetCTS)
+Show "GetDSR", CInt(o.GetDSR)
+Show "GetRLSD", CInt(o.GetRLSD)
+Show "SendBreak", o.SendBreak
+Show "ClearBreak", o.ClearBreak
+Show "ClearRTS", o.ClearRTS
 rc = -9999: rc = o.CloseComm
 rcClose = rc
 Show "CloseComm", rc
