@@ -91,6 +91,18 @@ else
   echo "  (nothing)"
 fi
 
+step "a C++ host gets a received line as an event: event_host.exe"
+EVENTS="$DEMO/events.log"
+LD_PRELOAD="$BUILD/tools/nmshim.so" QLR_NULLMODEM="$DEMO/line.state" \
+  qlr_wine -t 60 "$(qlr_winpath "$BUILD/event_host.exe")" 1 20 > "$EVENTS" 2>&1 &
+HOST=$!
+for _ in $(seq 1 400); do grep -q READY "$EVENTS" 2>/dev/null && break; sleep 0.05; done
+printf 'a line from the far end\r\n' > "$PEER"
+wait "$HOST"
+host_rc=$?
+tr -d '\r' < "$EVENTS" | grep -v READY
+[ $host_rc -eq 0 ] || echo "  (no line arrived as an event)"
+
 step "what the trace viewer showed"
 if [ -s "$DEMO/trace.log" ]; then sed 's/^/  /' "$DEMO/trace.log"; else echo "  (nothing)"; fi
 echo
