@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "load_control.h"
 #include "qlrcom32_h.h"
 #include "../tests/integration/recv_sink.h"
 
@@ -57,22 +58,9 @@ int main(int argc, char** argv) {
     const int port = std::atoi(argv[2]);
     const int messages = argc > 3 ? std::atoi(argv[3]) : 1000;
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    HMODULE module = LoadLibraryA(argv[1]);
-    if (!module) {
-        std::fprintf(stderr, "cannot load %s (%lu)\n", argv[1], GetLastError());
-        return 1;
-    }
-    using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-    auto getClassObject = reinterpret_cast<GetClassObjectFn>(
-        reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
-    IClassFactory* factory = nullptr;
-    IQLRCom* com = nullptr;
-    if (!getClassObject || FAILED(getClassObject(CLSID_QLRCom, IID_IClassFactory, reinterpret_cast<void**>(&factory))) ||
-        FAILED(factory->CreateInstance(nullptr, IID_IQLRCom, reinterpret_cast<void**>(&com)))) {
-        std::fprintf(stderr, "cannot create the control\n");
-        return 1;
-    }
-    factory->Release();
+    HMODULE module = nullptr;
+    IQLRCom* com = bench::LoadControl(argv[1], module);
+    if (!com) return 1;
 
     recv::Seen seen;
     recv::Sink sink(seen);

@@ -14,6 +14,7 @@
 #include <cwchar>
 #include <string>
 
+#include "load_control.h"
 #include "qlrcom32_h.h"
 
 namespace {
@@ -123,22 +124,9 @@ int main(int argc, char** argv) {
     const int port = std::atoi(argv[2]);
     const int sends = argc > 3 ? std::atoi(argv[3]) : 2000;
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    HMODULE module = LoadLibraryA(argv[1]);
-    if (!module) {
-        std::fprintf(stderr, "cannot load %s (%lu)\n", argv[1], GetLastError());
-        return 1;
-    }
-    using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-    auto getClassObject = reinterpret_cast<GetClassObjectFn>(
-        reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
-    IClassFactory* factory = nullptr;
-    IQLRCom* com = nullptr;
-    if (!getClassObject || FAILED(getClassObject(CLSID_QLRCom, IID_IClassFactory, reinterpret_cast<void**>(&factory))) ||
-        FAILED(factory->CreateInstance(nullptr, IID_IQLRCom, reinterpret_cast<void**>(&com)))) {
-        std::fprintf(stderr, "cannot create the control\n");
-        return 1;
-    }
-    factory->Release();
+    HMODULE module = nullptr;
+    IQLRCom* com = bench::LoadControl(argv[1], module);
+    if (!com) return 1;
 
     g_malloc = reinterpret_cast<MallocFn>(PatchImport(module, "msvcrt.dll", "malloc", reinterpret_cast<void*>(CountingMalloc)));
     g_calloc = reinterpret_cast<CallocFn>(PatchImport(module, "msvcrt.dll", "calloc", reinterpret_cast<void*>(CountingCalloc)));
