@@ -13,6 +13,7 @@
 #include "port/dispatch.h"
 #include "port/session.h"
 #include "tests/unit/fake_platform.h"
+#include "tests/unit/trace_recorder.h"
 #include "transfer/receive.h"
 #include "transfer/trace.h"
 
@@ -415,17 +416,6 @@ TEST_F(ReceiveTest, RecvBufferIsBoundedByTheCapacityAndAbsentWhileClosed) {
     EXPECT_EQ(Recv(17), L"");
     EXPECT_EQ(errors.list, (ErrorList{E(117, 0)}));
 }
-
-class TraceRecorder final : public trace::Endpoints {
-public:
-    bool SetSharedMem(const unsigned char* data, LONG length, LONG direction) override {
-        records.emplace_back(Bytes(data, data + length), direction);
-        return true;
-    }
-    HWND FindViewer() override { return nullptr; }
-    void NotifyViewer(HWND) override {}
-    std::vector<std::pair<Bytes, LONG>> records;
-};
 
 TEST_F(ReceiveTest, CompletedReadsAreTracedAfterTheLineEndPartialOnesAreNot) {
     TraceRecorder recorder;

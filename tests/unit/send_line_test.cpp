@@ -12,6 +12,7 @@
 #include "port/line_control.h"
 #include "port/session.h"
 #include "tests/unit/fake_platform.h"
+#include "tests/unit/trace_recorder.h"
 #include "transfer/send.h"
 #include "transfer/trace.h"
 
@@ -215,17 +216,6 @@ TEST_F(SendTest, PendingPartialWritesFailuresAndTheTimeOut) {
     state.QcSendTimeOut = 0;  // none
     EXPECT_EQ(transfer::SendString(state, errors, text.get()), 0);
 }
-
-class TraceRecorder final : public trace::Endpoints {
-public:
-    bool SetSharedMem(const unsigned char* data, LONG length, LONG direction) override {
-        records.emplace_back(Bytes(data, data + length), direction);
-        return true;
-    }
-    HWND FindViewer() override { return nullptr; }
-    void NotifyViewer(HWND) override {}
-    std::vector<std::pair<Bytes, LONG>> records;
-};
 
 TEST_F(SendTest, CompletedSendsAreTracedFailedOnesAreNot) {
     TraceRecorder recorder;
