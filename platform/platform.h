@@ -18,6 +18,10 @@ public:
     virtual HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, DWORD disposition,
                                DWORD flags) = 0;
     virtual BOOL CloseHandle(HANDLE h) = 0;
+    // Disk files (the transfer's file): ReadFile, WriteFile and CloseHandle
+    // serve them as well.
+    virtual HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, DWORD disposition,
+                               DWORD flags) = 0;
     virtual BOOL SetCommMask(HANDLE h, DWORD mask) = 0;
     virtual BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue) = 0;
     virtual BOOL PurgeComm(HANDLE h, DWORD flags) = 0;

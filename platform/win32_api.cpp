@@ -13,6 +13,10 @@ public:
         return ::CreateFileA(name, access, share, nullptr, disposition, flags, nullptr);
     }
     BOOL CloseHandle(HANDLE h) override { return ::CloseHandle(h); }
+    HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, DWORD disposition,
+                       DWORD flags) override {
+        return ::CreateFileW(name, access, share, nullptr, disposition, flags, nullptr);
+    }
     BOOL SetCommMask(HANDLE h, DWORD mask) override { return ::SetCommMask(h, mask); }
     BOOL SetupComm(HANDLE h, DWORD in, DWORD out) override { return ::SetupComm(h, in, out); }
     BOOL PurgeComm(HANDLE h, DWORD flags) override { return ::PurgeComm(h, flags); }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace qlr::test {
 
@@ -132,6 +133,11 @@ void FakePlatform::SetWriteChunk(DWORD bytes) {
 void FakePlatform::SetTickStep(DWORD ms) {
     std::lock_guard<std::mutex> g(lock_);
     tickStep_ = ms;
+}
+
+void FakePlatform::SetPeer(Peer peer) {
+    std::lock_guard<std::mutex> g(lock_);
+    peer_ = std::move(peer);
 }
 
 std::vector<unsigned char> FakePlatform::Written() {
@@ -282,6 +288,13 @@ BOOL FakePlatform::CloseHandle(HANDLE h) {
     return ::CloseHandle(h);
 }
 
+HANDLE FakePlatform::CreateFileW(LPCWSTR, DWORD, DWORD, DWORD, DWORD) {
+    std::lock_guard<std::mutex> g(lock_);
+    Log("CreateFileW");
+    ::SetLastError(ERROR_FILE_NOT_FOUND);  // the fake has no disk files
+    return INVALID_HANDLE_VALUE;
+}
+
 BOOL FakePlatform::SetCommMask(HANDLE h, DWORD mask) {
     std::lock_guard<std::mutex> g(lock_);
     Log("SetCommMask " + Hex(mask));
@@ -427,6 +440,10 @@ BOOL FakePlatform::WriteFile(HANDLE h, const void* buf, DWORD len, DWORD* done, 
     const DWORD n = writeChunk_ && len > writeChunk_ ? writeChunk_ : len;
     const auto* bytes = static_cast<const unsigned char*>(buf);
     written_.insert(written_.end(), bytes, bytes + n);
+    if (peer_) {
+        const std::string answer = peer_(bytes, n);
+        if (!answer.empty()) Arrive(answer);
+    }
     if (writesPend_) {
         ov->Internal = 0;
         ov->InternalHigh = n;

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -61,6 +62,11 @@ public:
     void SetWriteChunk(DWORD bytes);
     // Every GetTickCount call moves the clock on by this many milliseconds.
     void SetTickStep(DWORD ms);
+    // A scripted far end: called with the bytes of every port write, it gives
+    // the bytes that arrive in answer (as Receive does). It runs with the
+    // fake's lock held, so it must not call the fake.
+    using Peer = std::function<std::string(const unsigned char* bytes, DWORD count)>;
+    void SetPeer(Peer peer);
 
     // ---- observation ----
     std::vector<unsigned char> Written();  // every byte written, in order
@@ -84,6 +90,7 @@ public:
     // ---- Api ----
     HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags) override;
     BOOL CloseHandle(HANDLE h) override;
+    HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags) override;
     BOOL SetCommMask(HANDLE h, DWORD mask) override;
     BOOL SetupComm(HANDLE h, DWORD in, DWORD out) override;
     BOOL PurgeComm(HANDLE h, DWORD flags) override;
@@ -143,6 +150,7 @@ private:
     DWORD writeChunk_ = 0;
     DWORD tickStep_ = 0;
     DWORD tickOffset_ = 0;
+    Peer peer_;
     std::vector<unsigned char> written_;
     std::vector<unsigned char> transmitted_;
     DWORD inQueue_ = 0;

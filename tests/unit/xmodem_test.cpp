@@ -1,0 +1,635 @@
+// The XModem engine against the fake platform, with memory files and a
+// scripted far end.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <deque>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/unit/fake_platform.h"
+#include "xmodem/engine.h"
+
+namespace qlr::test {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using namespace qlr::xmodem;
+
+// CRC-16/XMODEM bit by bit, independent of the engine's table.
+std::uint16_t BitCrc(const Bytes& data) {
+    std::uint16_t crc = 0;
+    for (unsigned char b : data) {
+        crc ^= static_cast<std::uint16_t>(b << 8);
+        for (int i = 0; i < 8; ++i)
+            crc = static_cast<std::uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return crc;
+}
+
+unsigned char Sum128(const Bytes& data) {
+    unsigned s = 0;
+    for (size_t i = 0; i < 128; ++i) s += data[i];
+    return static_cast<unsigned char>(s);
+}
+
+Bytes Pattern(size_t n, unsigned seed = 7) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>((i * 31 + seed) % 251);
+    return b;
+}
+
+// A frame as a sender puts it on the wire.
+std::string Frame(unsigned number, Bytes data, bool crc, size_t size = 128) {
+    data.resize(size, kSub);
+    std::string f;
+    f += static_cast<char>(size == 1024 ? kStx : kSoh);
+    f += static_cast<char>(number & 0xFF);
+    f += static_cast<char>(255 - (number & 0xFF));
+    f.append(data.begin(), data.end());
+    if (crc) {
+        const std::uint16_t c = BitCrc(data);
+        f += static_cast<char>(c >> 8);
+        f += static_cast<char>(c & 0xFF);
+    } else {
+        f += static_cast<char>(Sum128(data));
+    }
+    return f;
+}
+
+class MemoryFiles final : public FileSystem {
+public:
+    class Memory final : public File {
+    public:
+        Memory(MemoryFiles& owner, Bytes* bytes) : owner_(owner), bytes_(bytes) {}
+        ~Memory() override { ++owner_.closed; }
+        bool Read(unsigned char* buffer, DWORD want, DWORD& got) override {
+            if (owner_.failReads) return false;
+            got = static_cast<DWORD>(std::min<size_t>(want, bytes_->size() - at_));
+            std::copy(bytes_->begin() + static_cast<long>(at_),
+                      bytes_->begin() + static_cast<long>(at_ + got), buffer);
+            at_ += got;
+            return true;
+        }
+        bool Write(const unsigned char* buffer, DWORD count) override {
+            if (owner_.failWrites) return false;
+            bytes_->insert(bytes_->end(), buffer, buffer + count);
+            return true;
+        }
+
+    private:
+        MemoryFiles& owner_;
+        Bytes* bytes_;
+        size_t at_ = 0;
+    };
+
+    std::unique_ptr<File> OpenForReading(const wchar_t* name) override {
+        auto it = files.find(name);
+        if (it == files.end()) return nullptr;
+        return std::make_unique<Memory>(*this, &it->second);
+    }
+    std::unique_ptr<File> CreateForWriting(const wchar_t* name) override {
+        if (failCreate) return nullptr;
+        files[name].clear();
+        return std::make_unique<Memory>(*this, &files[name]);
+    }
+
+    std::map<std::wstring, Bytes> files;
+    bool failCreate = false;
+    bool failReads = false;
+    bool failWrites = false;
+    int closed = 0;
+};
+
+// The far receiver, for Send: it collects our frames and answers each one
+// (and each EOT) from a script; ACK when the script is empty.
+struct RemoteReceiver {
+    struct Block {
+        unsigned char header, number, complement;
+        Bytes data;
+        std::uint16_t check;
+    };
+    bool crc = true;
+    std::deque<std::string> answers;
+    std::vector<Block> blocks;
+    int eots = 0;
+    std::atomic<short>* abortOnBlock = nullptr;  // set the abort request instead of answering
+    Bytes pending;
+
+    std::string Answer() {
+        if (answers.empty()) return std::string(1, static_cast<char>(kAck));
+        std::string a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+    std::string operator()(const unsigned char* bytes, DWORD count) {
+        pending.insert(pending.end(), bytes, bytes + count);
+        if (pending.size() == 1 && pending[0] == kEot) {
+            pending.clear();
+            ++eots;
+            return Answer();
+        }
+        if (pending.empty()) return {};
+        const size_t size = pending[0] == kStx ? 1024 : 128;
+        const size_t total = 3 + size + (crc ? 2 : 1);
+        if (pending.size() < total) return {};
+        Block b{pending[0], pending[1], pending[2],
+                Bytes(pending.begin() + 3, pending.begin() + 3 + static_cast<long>(size)), 0};
+        b.check = crc ? static_cast<std::uint16_t>((pending[3 + size] << 8) | pending[4 + size])
+                      : pending[3 + size];
+        blocks.push_back(b);
+        pending.clear();
+        if (abortOnBlock) {
+            abortOnBlock->store(1);
+            return {};
+        }
+        return Answer();
+    }
+};
+
+// The far sender, for Receive: each single byte we write is answered with
+// the next scripted string (nothing once the script is used up).
+struct RemoteSender {
+    std::deque<std::string> answers;
+    std::atomic<short>* abortOnAck = nullptr;
+    std::atomic<short>* status = nullptr;
+    std::vector<short> seen;  // the status at each of our writes
+    std::string operator()(const unsigned char* bytes, DWORD count) {
+        if (count != 1) return {};
+        if (status) seen.push_back(status->load());
+        if (abortOnAck && bytes[0] == kAck) abortOnAck->store(1);
+        if (answers.empty()) return {};
+        std::string a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+};
+
+class XModemTest : public ::testing::Test {
+protected:
+    XModemTest() : engine(files, [this](long code) { messages.push_back(code); }) {
+        port = fake().CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED);
+        read.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        write.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        fake().SetTickStep(5000);  // every pause is over at its first look at the clock
+        engine.Attach(port, read, write);
+    }
+    ~XModemTest() override {
+        ::CloseHandle(read.hEvent);
+        ::CloseHandle(write.hEvent);
+    }
+    FakePlatform& fake() { return scope.fake; }
+
+    long Send(short protocol, const Bytes& content, short show = 1) {
+        files.files[L"out.bin"] = content;
+        return engine.Send(port, L"out.bin", read, write, status, progress, protocol, abort, show);
+    }
+    long Receive(short protocol) {
+        return engine.Receive(port, L"in.bin", read, write, status, progress, protocol, abort, 0);
+    }
+    Bytes Received() { return files.files[L"in.bin"]; }
+    std::string WrittenText() {
+        const Bytes w = fake().Written();
+        return std::string(w.begin(), w.end());
+    }
+
+    FakePlatformScope scope;
+    MemoryFiles files;
+    std::vector<long> messages;
+    XModemEngine engine;
+    HANDLE port = nullptr;
+    OVERLAPPED read{};
+    OVERLAPPED write{};
+    std::atomic<short> status{0};
+    std::atomic<short> progress{0};
+    std::atomic<short> abort{0};
+};
+
+const std::string kC(1, static_cast<char>(kCrcStart));
+const std::string kNakS(1, static_cast<char>(kNak));
+const std::string kAckS(1, static_cast<char>(kAck));
+const std::string kEotS(1, static_cast<char>(kEot));
+
+// ---- checks and port operations ----
+
+TEST_F(XModemTest, ChecksPadAndTrim) {
+    const std::string digits = "123456789";
+    EXPECT_EQ(engine.Crc16(reinterpret_cast<const unsigned char*>(digits.data()), 9, 0), 0x31C3);
+    const Bytes block = Pattern(1024);
+    EXPECT_EQ(engine.Crc16(block.data(), 1024, 0), BitCrc(block));
+    EXPECT_EQ(engine.Crc16(block.data(), 0, 0x1234), 0x1234);
+    Bytes big = block;
+    big[500] ^= 0xFF;  // beyond the first 128 bytes: the checksum does not see it
+    EXPECT_EQ(XModemEngine::Checksum128(big.data()), Sum128(block));
+
+    Bytes b(8, 'x');
+    XModemEngine::PadBlock(b.data(), 3, 8);
+    EXPECT_EQ(b, (Bytes{'x', 'x', 'x', kSub, kSub, kSub, kSub, kSub}));
+    XModemEngine::PadBlock(b.data(), 8, 8);
+    EXPECT_EQ(b[7], kSub);
+    EXPECT_EQ(XModemEngine::TrimPadding(b.data(), 8), 3u);
+    const Bytes subs(128, kSub);
+    EXPECT_EQ(XModemEngine::TrimPadding(subs.data(), 128), 0u);
+    const Bytes inner{kSub, 'a', kSub};
+    EXPECT_EQ(XModemEngine::TrimPadding(inner.data(), 3), 2u);
+}
+
+TEST_F(XModemTest, ReadsGatherTheirBytesAndPollsNeverLeaveAReadPending) {
+    unsigned char byte = 0;
+    EXPECT_EQ(engine.PollByte(byte), -1);
+    fake().Receive("\x12\x34");
+    std::uint16_t crc = 0;
+    EXPECT_EQ(engine.ReadCrc(crc, abort), 0);
+    EXPECT_EQ(crc, 0x1234);
+    fake().ReceiveAtRead(3, "lo");  // arrives after two empty reads
+    fake().Receive("hel");
+    unsigned char buf[5] = {};
+    EXPECT_EQ(engine.ReadBlock(buf, 5, abort), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), "hello");
+
+    fake().SetReadsPend(true);  // as Wine does on an empty queue
+    EXPECT_EQ(engine.PollByte(byte), -1);
+    EXPECT_FALSE(fake().ReadPending());
+    EXPECT_TRUE(fake().Called("CancelIoEx"));
+    fake().Receive("z");
+    EXPECT_EQ(engine.PollByte(byte), 0);
+    EXPECT_EQ(byte, 'z');
+
+    fake().FailNext("ReadFile", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(engine.PollByte(byte), static_cast<long>(ERROR_ACCESS_DENIED));
+    abort = 1;
+    EXPECT_EQ(engine.ReadByte(byte, abort), kAborted);
+}
+
+TEST_F(XModemTest, WritesFinishPartialAndPendingWritesAndReportFailures) {
+    fake().SetWriteChunk(3);
+    fake().SetWritesPend(true);
+    const Bytes data = Pattern(128);
+    EXPECT_EQ(engine.WriteBlock(data.data(), 128, abort), 0);
+    EXPECT_EQ(fake().Written(), data);
+    EXPECT_EQ(engine.WriteCrc(0xA55A, abort), 0);
+    EXPECT_EQ(fake().Written().back(), 0x5A);
+    fake().FailNext("WriteFile", ERROR_BAD_COMMAND);
+    EXPECT_EQ(engine.WriteByte(1, abort), -1);
+    EXPECT_TRUE(fake().Called("ClearCommError"));
+    fake().FailNext("WriteFile", ERROR_BAD_COMMAND, 1);
+    EXPECT_EQ(engine.WriteCrc(0x0102, abort), -1);
+    abort = 1;
+    const size_t before = fake().Written().size();
+    EXPECT_EQ(engine.WriteByte(1, abort), kAborted);
+    EXPECT_EQ(engine.WriteCrc(1, abort), -1);
+    EXPECT_EQ(fake().Written().size(), before);
+}
+
+// ---- Send ----
+
+TEST_F(XModemTest, SendWithCrcPadsTheLastBlockAndEndsWithEot) {
+    RemoteReceiver peer;
+    fake().SetPeer(std::ref(peer));
+    fake().Receive(kC + kC + kC);  // the extra start characters are purged
+    const Bytes content = Pattern(130);
+    EXPECT_EQ(Send(kXModemCheckSum, content), kCompleted);  // 'C' decides: CRC
+    ASSERT_EQ(peer.blocks.size(), 2u);
+    for (unsigned i = 0; i < 2; ++i) {
+        EXPECT_EQ(peer.blocks[i].header, kSoh);
+        EXPECT_EQ(peer.blocks[i].number, i + 1);
+        EXPECT_EQ(peer.blocks[i].complement, 254 - i);
+        EXPECT_EQ(peer.blocks[i].check, BitCrc(peer.blocks[i].data));
+    }
+    Bytes expected = content;
+    expected.resize(256, kSub);
+    Bytes sent = peer.blocks[0].data;
+    sent.insert(sent.end(), peer.blocks[1].data.begin(), peer.blocks[1].data.end());
+    EXPECT_EQ(sent, expected);
+    EXPECT_EQ(peer.eots, 1);
+    EXPECT_EQ(status.load(), kStatusCompleted);
+    EXPECT_EQ(progress.load(), 2);
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(files.closed, 1);
+}
+
+TEST_F(XModemTest, Send1KWithChecksumUsesFullBlocksAndSumsTheFirst128Bytes) {
+    RemoteReceiver peer;
+    peer.crc = false;
+    fake().SetPeer(std::ref(peer));
+    fake().Receive(kNakS);
+    const Bytes content = Pattern(1025);
+    EXPECT_EQ(Send(kXModem1K, content), kCompleted);
+    ASSERT_EQ(peer.blocks.size(), 2u);
+    EXPECT_EQ(peer.blocks[1].header, kStx);
+    EXPECT_EQ(peer.blocks[1].data.size(), 1024u);
+    EXPECT_EQ(peer.blocks[1].data[1], kSub);
+    EXPECT_EQ(peer.blocks[0].check, Sum128(peer.blocks[0].data));
+
+    // An exact multiple: no padded block; an empty file: EOT at once.
+    RemoteReceiver again;
+    fake().SetPeer(std::ref(again));
+    fake().Receive(kC);
+    EXPECT_EQ(Send(kXModemAuto, Pattern(256)), kCompleted);
+    EXPECT_EQ(again.blocks.size(), 2u);
+    RemoteReceiver empty;
+    fake().SetPeer(std::ref(empty));
+    fake().Receive(kC);
+    EXPECT_EQ(Send(kXModemCrc, Bytes{}), kCompleted);
+    EXPECT_TRUE(empty.blocks.empty());
+    EXPECT_EQ(empty.eots, 1);
+    EXPECT_EQ(progress.load(), 0);
+}
+
+TEST_F(XModemTest, SendNumbersBlocksModulo256) {
+    RemoteReceiver peer;
+    fake().SetPeer(std::ref(peer));
+    fake().Receive(kC);
+    EXPECT_EQ(Send(kXModemCrc, Pattern(300 * 128)), kCompleted);
+    ASSERT_EQ(peer.blocks.size(), 300u);
+    EXPECT_EQ(peer.blocks[254].number, 255);
+    EXPECT_EQ(peer.blocks[255].number, 0);
+    EXPECT_EQ(peer.blocks[255].complement, 255);
+    EXPECT_EQ(peer.blocks[256].number, 1);
+    EXPECT_EQ(progress.load(), 300);
+}
+
+TEST_F(XModemTest, SendRepeatsRejectedBlocksUpToTheRetryLimit) {
+    RemoteReceiver peer;
+    fake().SetPeer(std::ref(peer));
+    fake().Receive(kC);
+    // The final block is refused twice (NAK, then noise), then taken; the
+    // first EOT is answered with NAK and repeated.
+    peer.answers = {kAckS, kNakS, "\x18", kAckS, kNakS, kAckS};
+    EXPECT_EQ(Send(kXModemCrc, Pattern(200)), kCompleted);
+    ASSERT_EQ(peer.blocks.size(), 4u);
+    EXPECT_EQ(peer.blocks[3].number, 2);
+    EXPECT_EQ(peer.blocks[3].data, peer.blocks[1].data);
+    EXPECT_EQ(peer.eots, 2);
+
+    // Nine refusals, an ACK, nine more: the count starts again. Ten: 2112.
+    RemoteReceiver strict;
+    fake().SetPeer(std::ref(strict));
+    fake().Receive(kC);
+    strict.answers.assign(9, kNakS);
+    strict.answers.push_back(kAckS);
+    for (int i = 0; i < 10; ++i) strict.answers.push_back(kNakS);
+    const size_t purges = fake().CountCalls("PurgeComm");
+    EXPECT_EQ(Send(kXModemCrc, Pattern(256)), kProtocolFailed);
+    EXPECT_EQ(strict.blocks.size(), 20u);
+    EXPECT_EQ(strict.eots, 0);
+    EXPECT_EQ(status.load(), kStatusFailed);
+    EXPECT_EQ(progress.load(), 1);
+    EXPECT_EQ(messages, (std::vector<long>{kProtocolFailed}));
+    EXPECT_EQ(fake().CountCalls("PurgeComm") - purges, 1u + 19u + 1u);  // start, each refusal, end
+
+    // EOT answered with anything but ACK or NAK fails; no message when not asked.
+    RemoteReceiver odd;
+    fake().SetPeer(std::ref(odd));
+    fake().Receive(kC);
+    odd.answers = {kAckS, "\x18"};
+    EXPECT_EQ(Send(kXModemCrc, Pattern(5), 0), kProtocolFailed);
+    EXPECT_EQ(messages.size(), 1u);
+}
+
+TEST_F(XModemTest, SendStartHandshake) {
+    // A silent receiver: four polls, then 2112.
+    EXPECT_EQ(Send(kXModemCrc, Pattern(10)), kProtocolFailed);
+    EXPECT_EQ(fake().CountCalls("ReadFile"), 4u);
+    EXPECT_TRUE(fake().Written().empty());
+    // Noise is consumed; a NAK on the fourth attempt still starts the send.
+    RemoteReceiver peer;
+    peer.crc = false;
+    fake().SetPeer(std::ref(peer));
+    fake().ReceiveAtRead(2, "x");
+    fake().ReceiveAtRead(4, kNakS);
+    EXPECT_EQ(Send(kXModemCrc, Pattern(10)), kCompleted);
+    EXPECT_EQ(peer.blocks.size(), 1u);
+    // A failing poll: 2108. A missing file: 2102 without purge or message.
+    fake().FailNext("ReadFile", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Send(kXModemCrc, Pattern(10)), kByteReadFailed);
+    const size_t purges = fake().CountCalls("PurgeComm");
+    messages.clear();
+    EXPECT_EQ(engine.Send(port, L"missing", read, write, status, progress, 0, abort, 1),
+              kFileOpenFailed);
+    EXPECT_EQ(status.load(), kStatusFailed);
+    EXPECT_EQ(fake().CountCalls("PurgeComm"), purges);
+    EXPECT_TRUE(messages.empty());
+    // A file that cannot be read: 2103.
+    fake().Receive(kC);
+    files.failReads = true;
+    EXPECT_EQ(Send(kXModemCrc, Pattern(10)), kFileReadFailed);
+}
+
+TEST_F(XModemTest, SendAbortIsNoticedAtTheNextStep) {
+    // Set while the block is on its way: the answer's read gives 2108.
+    RemoteReceiver peer;
+    peer.abortOnBlock = &abort;
+    fake().SetPeer(std::ref(peer));
+    fake().Receive(kC);
+    EXPECT_EQ(Send(kXModemCrc, Pattern(300)), kByteReadFailed);
+    EXPECT_EQ(status.load(), kStatusFailed);
+    // Set before the loop starts: 2114 without a block.
+    RemoteReceiver none;
+    fake().SetPeer(std::ref(none));
+    fake().Receive(kC);
+    abort = 1;
+    EXPECT_EQ(Send(kXModemCrc, Pattern(300)), kAborted);
+    EXPECT_TRUE(none.blocks.empty());
+}
+
+TEST_F(XModemTest, SendWaitsForASilentReceiverWithoutSpinningAndStopsOnAbort) {
+    for (bool pend : {true, false}) {
+        fake().SetReadsPend(pend);
+        RemoteReceiver peer;
+        peer.answers = {""};  // the first block gets no answer at all
+        fake().SetPeer(std::ref(peer));
+        fake().Receive(kC);
+        files.files[L"out.bin"] = Pattern(10);
+        long rc = 0;
+        const size_t readsBefore = fake().CountCalls("ReadFile");
+        std::thread worker([&] {
+            rc = engine.Send(port, L"out.bin", read, write, status, progress, 2, abort, 0);
+        });
+        // The answer's read has begun; let the engine wait for a while.
+        ASSERT_TRUE(fake().WaitForCalls("ReadFile", readsBefore + 2, 5000));
+        const DWORD begun = ::GetTickCount();
+        ::Sleep(200);  // time passes for the measurement, not for ordering
+        const size_t reads = fake().CountCalls("ReadFile") - readsBefore;
+        abort = 1;
+        const DWORD asked = ::GetTickCount();
+        worker.join();
+        EXPECT_LT(::GetTickCount() - asked, 1000u);
+        EXPECT_EQ(rc, kByteReadFailed);
+        EXPECT_FALSE(fake().ReadPending());
+        const DWORD spent = ::GetTickCount() - begun;
+        // A pending read is one call; immediate empty reads come a few ms apart.
+        EXPECT_LE(reads, pend ? 2u : spent / 2 + 4) << "pend=" << pend;
+        abort = 0;
+    }
+}
+
+// ---- Receive ----
+
+TEST_F(XModemTest, ReceiveWithCrcTakesMixedBlocksAndTrimsThePadding) {
+    RemoteSender peer;
+    const Bytes first = Pattern(1024, 1), second = Pattern(2, 2);
+    peer.answers = {Frame(1, first, true, 1024), Frame(2, second, true), kEotS};
+    fake().SetPeer(std::ref(peer));
+    EXPECT_EQ(Receive(kXModemAuto), kCompleted);
+    Bytes expected = first;
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(Received(), expected);
+    EXPECT_EQ(WrittenText(), kC + kAckS + kAckS + kAckS);
+    EXPECT_EQ(status.load(), kStatusCompleted);
+    EXPECT_EQ(progress.load(), 2);
+    EXPECT_FALSE(fake().Called("PurgeComm"));
+
+    // EOT as the first header (after the fallback NAK): an empty file.
+    RemoteSender eot;
+    eot.answers = {"", "", "", kEotS};
+    fake().SetPeer(std::ref(eot));
+    EXPECT_EQ(Receive(kXModemCrc), kCompleted);
+    EXPECT_TRUE(Received().empty());
+    EXPECT_EQ(progress.load(), 0);
+}
+
+TEST_F(XModemTest, ReceiveStartHandshakes) {
+    // No answer to three 'C's: one NAK, then checksum blocks.
+    RemoteSender fallback;
+    fallback.answers = {"", "", "", Frame(1, Pattern(128, 3), false), kEotS};
+    fake().SetPeer(std::ref(fallback));
+    EXPECT_EQ(Receive(kXModem1K), kCompleted);
+    EXPECT_EQ(WrittenText(), kC + kC + kC + kNakS + kAckS + kAckS);
+    EXPECT_EQ(Received(), Pattern(128, 3));
+
+    // Checksum only: NAKs, and a 1K block is no start.
+    RemoteSender checksum;
+    checksum.answers = {"", Frame(1, Pattern(5, 4), false), kEotS};
+    fake().SetPeer(std::ref(checksum));
+    const size_t before = fake().Written().size();
+    EXPECT_EQ(Receive(kXModemCheckSum), kCompleted);
+    EXPECT_EQ(WrittenText().substr(before), kNakS + kNakS + kAckS + kAckS);
+    EXPECT_EQ(Received(), Pattern(5, 4));
+    RemoteSender large;
+    large.answers = {Frame(2, {}, false, 1024), "", ""};  // no byte of it is SOH
+    fake().SetPeer(std::ref(large));
+    EXPECT_EQ(Receive(kXModemCheckSum), kNoChecksumStart);
+    EXPECT_EQ(status.load(), kStatusFailed);
+    fake().SetPeer(nullptr);
+    fake().FailNext("WriteFile", ERROR_BAD_COMMAND);
+    EXPECT_EQ(Receive(kXModemCrc), kByteWriteFailed);
+    files.failCreate = true;
+    EXPECT_EQ(Receive(kXModemCrc), kFileOpenFailed);
+}
+
+TEST_F(XModemTest, ReceiveRejectsBadBlocksAndAcknowledgesARepeat) {
+    RemoteSender peer;
+    const Bytes a = Pattern(128, 5), b = Pattern(128, 6), c = Pattern(100, 7);
+    std::string badCrc = Frame(2, b, true);
+    badCrc[10] ^= 1;
+    std::string badComplement = Frame(2, b, true);
+    badComplement[2] = 0;
+    peer.answers = {Frame(1, a, true),
+                    badCrc,          // NAK, status 2
+                    badComplement,   // NAK, status 3
+                    Frame(3, b, true),  // NAK, status 4
+                    Frame(2, b, true),
+                    Frame(2, b, true),  // a repeat: ACK, dropped
+                    Frame(3, c, true), kEotS};
+    fake().SetPeer(std::ref(peer));
+    EXPECT_EQ(Receive(kXModemCrc), kCompleted);
+    Bytes expected = a;
+    expected.insert(expected.end(), b.begin(), b.end());
+    expected.insert(expected.end(), c.begin(), c.end());
+    EXPECT_EQ(Received(), expected);
+    EXPECT_EQ(WrittenText(), kC + kAckS + kNakS + kNakS + kNakS + kAckS + kAckS + kAckS + kAckS);
+    EXPECT_EQ(progress.load(), 3);
+
+    // Each kind sets its status, seen at our next write; a repeat is no error.
+    const std::vector<std::pair<std::string, short>> kinds{
+        {badCrc, kStatusBadCrc},
+        {badComplement, kStatusBadComplement},
+        {Frame(3, b, true), kStatusBadNumber},
+        {Frame(1, a, true), kStatusBadNumber}};
+    for (const auto& kind : kinds) {
+        RemoteSender one;
+        one.status = &status;
+        one.answers = {Frame(1, a, true), kind.first, kEotS};
+        fake().SetPeer(std::ref(one));
+        EXPECT_EQ(Receive(kXModemCrc), kCompleted);
+        ASSERT_EQ(one.seen.size(), 4u);
+        EXPECT_EQ(one.seen[3], kind.second);
+        EXPECT_EQ(Received(), a);
+    }
+}
+
+TEST_F(XModemTest, ReceiveChecksumMismatchIsRejectedWithoutPurgeAndTenRejectionsFail) {
+    RemoteSender peer;
+    peer.status = &status;
+    std::string bad = Frame(1, Pattern(128), false);
+    bad.back() = static_cast<char>(bad.back() + 1);
+    peer.answers = {"", bad, Frame(1, Pattern(128), false), kEotS};
+    fake().SetPeer(std::ref(peer));
+    EXPECT_EQ(Receive(kXModemCheckSum), kCompleted);
+    EXPECT_EQ(WrittenText(), kNakS + kNakS + kNakS + kAckS + kAckS);
+    EXPECT_EQ(peer.seen, (std::vector<short>{1, 1, 1, 1, 1}));
+    EXPECT_FALSE(fake().Called("PurgeComm"));
+    EXPECT_EQ(Received(), Pattern(128));
+
+    RemoteSender noisy;
+    std::string wrong = Frame(1, Pattern(128), true);
+    wrong[50] ^= 0x40;
+    noisy.answers.assign(10, wrong);
+    fake().SetPeer(std::ref(noisy));
+    EXPECT_EQ(Receive(kXModemCrc), kProtocolFailed);
+    EXPECT_EQ(status.load(), kStatusFailed);
+    EXPECT_TRUE(Received().empty());
+}
+
+TEST_F(XModemTest, ReceiveNumbersWrapAndFailuresEndWithTheirCodes) {
+    RemoteSender peer;
+    Bytes expected;
+    for (unsigned n = 1; n <= 300; ++n) {
+        const Bytes data = Pattern(128, n);
+        expected.insert(expected.end(), data.begin(), data.end());
+        peer.answers.push_back(Frame(n, data, true));
+    }
+    peer.answers.push_back(kEotS);
+    fake().SetPeer(std::ref(peer));
+    EXPECT_EQ(Receive(kXModemCrc), kCompleted);
+    EXPECT_EQ(Received(), expected);
+    EXPECT_EQ(progress.load(), 300);
+
+    // An unexpected header: 2112 without a purge.
+    RemoteSender cancel;
+    cancel.answers = {Frame(1, Pattern(9), true), "\x18"};
+    fake().SetPeer(std::ref(cancel));
+    const size_t purges = fake().CountCalls("PurgeComm");
+    EXPECT_EQ(Receive(kXModemCrc), kProtocolFailed);
+    EXPECT_EQ(fake().CountCalls("PurgeComm"), purges);
+    EXPECT_EQ(status.load(), kStatusFailed);
+
+    // The file cannot take the pending block: 2104, with a purge.
+    RemoteSender full;
+    full.answers = {Frame(1, Pattern(9), true), kEotS};
+    fake().SetPeer(std::ref(full));
+    files.failWrites = true;
+    EXPECT_EQ(Receive(kXModemCrc), kFileWriteFailed);
+    EXPECT_GT(fake().CountCalls("PurgeComm"), purges);
+    files.failWrites = false;
+
+    // An abort after an accepted block: 2114 at the top of the next pass; the
+    // accepted block was never written.
+    RemoteSender stopped;
+    stopped.abortOnAck = &abort;
+    stopped.answers = {Frame(1, Pattern(9), true)};
+    fake().SetPeer(std::ref(stopped));
+    EXPECT_EQ(Receive(kXModemCrc), kAborted);
+    EXPECT_TRUE(Received().empty());
+    // An abort during the handshake: the next write of 'C' gives 2105.
+    fake().SetPeer(nullptr);
+    EXPECT_EQ(Receive(kXModemCrc), kByteWriteFailed);
+    EXPECT_EQ(files.closed, 5);  // every file was closed
+}
+
+}  // namespace
+}  // namespace qlr::test

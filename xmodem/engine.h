@@ -1,0 +1,174 @@
+// XModem file transfer: the per-transfer engine, its port and check
+// operations, the block format, the end codes and the status values.
+//
+// One XModemEngine serves one transfer on one worker thread. It talks to the
+// open port through platform::Current() with its own copies of the control's
+// read and write records (so it waits on the same two events), and to the file
+// through a FileSystem, so that tests can use memory files.
+//
+// Beyond the bare protocol:
+// - Reads return at once by design, but an empty poll is followed by an
+//   efficient wait: a read the driver leaves pending (Wine, with an interval
+//   time-out of MAXDWORD) is waited for on its event in short slices, and an
+//   immediate empty read is followed by a sleep of a few milliseconds. The
+//   abort request is tested between slices; a read that is still pending then
+//   is cancelled and its completion collected, never abandoned.
+// - The pauses (3000, 500 and 300 ms) end early when the abort request is set.
+//   An abort during the sender's start handshake ends the send with 2114 at
+//   once; the receiver's handshake ends with 2105 at its next write, as before.
+// - The receiver acknowledges a repeat of the last accepted block (the sender
+//   missed our ACK) and discards it; it sets status 4 and is not an error.
+// - The sender repeats EOT when it is answered with NAK, up to 10 EOTs in all.
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "control/state.h"
+
+namespace qlr::xmodem {
+
+// End codes of Send and Receive. A failed port read while the sender waits
+// for the answer to EOT gives the system's error number instead.
+enum EndCode : long {
+    kCompleted = 0,
+    kFileOpenFailed = 2102,   // cannot open for reading / create for writing
+    kFileReadFailed = 2103,   // sending
+    kFileWriteFailed = 2104,  // receiving
+    kByteWriteFailed = 2105,  // header, number, complement, checksum; 'C', NAK, ACK
+    kCrcWriteFailed = 2106,
+    kDataWriteFailed = 2107,
+    kByteReadFailed = 2108,   // start character or answer; number, complement, checksum
+    kCrcReadFailed = 2109,
+    kDataReadFailed = 2110,
+    kProtocolFailed = 2112,   // no start, retry limit, EOT not acknowledged, bad header
+    kNoChecksumStart = 2113,  // checksum receiving: no block after three NAKs
+    kAborted = 2114,
+};
+
+// QcStatus values.
+enum Status : short {
+    kStatusFailed = -1,
+    kStatusCompleted = 0,
+    kStatusRunning = 1,
+    kStatusBadCrc = 2,         // receiving: last rejected block had a wrong CRC
+    kStatusBadComplement = 3,  // receiving: ... a complement that did not match
+    kStatusBadNumber = 4,      // receiving: ... an unexpected number (or a repeat)
+};
+
+// QcProtocol values.
+enum Protocol : short { kXModemAuto = 0, kXModemCheckSum = 1, kXModemCrc = 2, kXModem1K = 3 };
+
+// Control characters on the line.
+constexpr unsigned char kSoh = 0x01;
+constexpr unsigned char kStx = 0x02;
+constexpr unsigned char kEot = 0x04;
+constexpr unsigned char kAck = 0x06;
+constexpr unsigned char kNak = 0x15;
+constexpr unsigned char kCan = 0x18;
+constexpr unsigned char kCrcStart = 'C';
+constexpr unsigned char kSub = 0x1A;
+
+constexpr DWORD kSmallBlock = 128;
+constexpr DWORD kLargeBlock = 1024;
+constexpr int kRetryLimit = 10;
+
+// Timing.
+constexpr DWORD kSendStartPauseMs = 3000;
+constexpr DWORD kSendAfterStartMs = 500;
+constexpr DWORD kRecvStartPauseMs = 3000;
+constexpr DWORD kRecvPassPauseMs = 300;
+constexpr DWORD kWaitSliceMs = 50;   // longest wait between two looks at the abort request
+constexpr DWORD kIdlePollMs = 3;     // sleep after an immediate empty read
+
+// The transfer's file, opened by a FileSystem and closed by its destructor.
+class File {
+public:
+    virtual ~File() = default;
+    // Reads up to want bytes; got < want only at the end of the file.
+    virtual bool Read(unsigned char* buffer, DWORD want, DWORD& got) = 0;
+    // Writes all count bytes.
+    virtual bool Write(const unsigned char* buffer, DWORD count) = 0;
+};
+
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+    virtual std::unique_ptr<File> OpenForReading(const wchar_t* name) = 0;
+    // Creates the file, replacing an existing one.
+    virtual std::unique_ptr<File> CreateForWriting(const wchar_t* name) = 0;
+};
+
+// Disk files through platform::Current().
+FileSystem& DiskFiles();
+
+class XModemEngine {
+public:
+    // Shown by Send's failure ending when its show-messages flag is nonzero
+    // (the worker passes the message box of the send failure); may be empty.
+    using FailureMessage = std::function<void(long code)>;
+
+    explicit XModemEngine(FileSystem& files, FailureMessage sendFailed = {});
+    XModemEngine(const XModemEngine&) = delete;
+    XModemEngine& operator=(const XModemEngine&) = delete;
+
+    // One transfer each; the result is the end code. The arguments are those of
+    // the transfer record: port, file name, read record, write record, status,
+    // progress, protocol, abort request and show-messages flag.
+    long Send(HANDLE port, const wchar_t* fileName, const OVERLAPPED& read, const OVERLAPPED& write,
+              std::atomic<short>& status, std::atomic<short>& progress, short protocol,
+              const std::atomic<short>& abort, short showMessages);
+    long Receive(HANDLE port, const wchar_t* fileName, const OVERLAPPED& read,
+                 const OVERLAPPED& write, std::atomic<short>& status, std::atomic<short>& progress,
+                 short protocol, const std::atomic<short>& abort, short showMessages);
+    // The same, with the port, records, status, progress and abort request of
+    // the control.
+    long Send(ControlState& s, const wchar_t* fileName, short protocol, short showMessages);
+    long Receive(ControlState& s, const wchar_t* fileName, short protocol, short showMessages);
+
+    // ---- port operations (on the attached port) ----
+    // Keeps the port handle and copies of the two records.
+    void Attach(HANDLE port, const OVERLAPPED& read, const OVERLAPPED& write);
+    // 0: a byte was read; -1: none was waiting; otherwise the system's error.
+    long PollByte(unsigned char& byte);
+    // 0, kAborted, or the system's error of a failed read.
+    long ReadExact(unsigned char* buffer, DWORD n, const std::atomic<short>& abort);
+    long ReadByte(unsigned char& byte, const std::atomic<short>& abort);
+    long ReadCrc(std::uint16_t& value, const std::atomic<short>& abort);  // high byte first
+    long ReadBlock(unsigned char* buffer, DWORD size, const std::atomic<short>& abort);
+    // 0, kAborted, or -1 when a write fails outright.
+    long WriteBytes(const unsigned char* buffer, WORD n, const std::atomic<short>& abort);
+    long WriteByte(unsigned char value, const std::atomic<short>& abort);
+    long WriteCrc(std::uint16_t value, const std::atomic<short>& abort);  // 0 or -1
+    long WriteBlock(const unsigned char* buffer, DWORD size, const std::atomic<short>& abort);
+    void PurgeQueues();
+
+    // ---- check operations ----
+    static void PadBlock(unsigned char* buffer, DWORD length, DWORD size);
+    static DWORD TrimPadding(const unsigned char* buffer, DWORD size);
+    static unsigned char Checksum128(const unsigned char* buffer);
+    std::uint16_t Crc16(const unsigned char* buffer, DWORD length, std::uint16_t initial) const;
+
+private:
+    // One read; with abort null a pending read is cancelled at once.
+    long ReadOnce(unsigned char* buffer, DWORD want, DWORD& got, bool& pended,
+                  const std::atomic<short>* abort);
+    // Waits ms, in slices; false when the abort request ended it early.
+    static bool Pause(DWORD ms, const std::atomic<short>& abort);
+
+    FileSystem& files_;
+    FailureMessage sendFailed_;
+    std::array<std::uint16_t, 256> crcTable_{};
+    HANDLE port_ = nullptr;
+    OVERLAPPED read_{};
+    OVERLAPPED write_{};
+    unsigned char block_[kLargeBlock] = {};
+    unsigned char spare_[kLargeBlock] = {};  // a repeated block, read and discarded
+};
+
+}  // namespace qlr::xmodem
