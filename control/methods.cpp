@@ -5,6 +5,7 @@
 #include "port/dispatch.h"
 #include "transfer/receive.h"
 #include "transfer/send.h"
+#include "xmodem/transfer_control.h"
 
 namespace qlr {
 
@@ -35,6 +36,28 @@ STDMETHODIMP QLRCom::IsOpen(VARIANT_BOOL* result) {
 STDMETHODIMP QLRCom::FlushComm(short flags, short* prc) {
     if (!prc) return E_POINTER;
     *prc = session_.FlushComm(flags);
+    return S_OK;
+}
+
+// ---- File transfer ----
+
+STDMETHODIMP QLRCom::SendFile(BSTR name, short* prc) {
+    if (!prc) return E_POINTER;
+    EnsureNotifyWindow();
+    *prc = xmodem::SendFile(state_, *this, name);
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::RecvFile(BSTR name, short* prc) {
+    if (!prc) return E_POINTER;
+    EnsureNotifyWindow();
+    *prc = xmodem::RecvFile(state_, *this, name);
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::AbortTransfer(short* prc) {
+    if (!prc) return E_POINTER;
+    *prc = xmodem::AbortTransfer(state_);
     return S_OK;
 }
 
@@ -197,8 +220,5 @@ void QLRCom::OnReceiveNotification() {
 // ---- Built with later features ----
 
 STDMETHODIMP QLRCom::About() { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::SendFile(BSTR, short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::RecvFile(BSTR, short*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::AbortTransfer(short*) { return E_NOTIMPL; }
 
 }  // namespace qlr
