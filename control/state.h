@@ -93,6 +93,9 @@ struct ControlState {
     DWORD watchThreadId = 0;
     std::atomic<short> inFileTransfer{0};
     std::atomic<short> abortRequested{0};
+    // Set while CloseComm stops a transfer: the worker then ends without a
+    // message box or an end message, since the host asked for the stop.
+    std::atomic<short> transferClosing{0};
     platform::UniqueHandle transferThread;
     OVERLAPPED readOverlapped{};
     platform::UniqueHandle readEvent;

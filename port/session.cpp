@@ -121,10 +121,12 @@ void Session::StopTransferWorker() {
     // the worker ends by itself; waiting for it keeps every later step of the
     // close away from a port that the worker still uses.
     platform::Api& api = platform::Current();
+    s_.transferClosing = 1;
     s_.abortRequested = 1;
     if (s_.transferThread) api.WaitForSingleObject(s_.transferThread.get(), INFINITE);
     s_.transferThread.reset();
     s_.inFileTransfer = 0;
+    s_.transferClosing = 0;
 }
 
 short Session::CloseComm() {

@@ -54,7 +54,9 @@ DWORD WINAPI Worker(void* arg) {
         std::unique_ptr<XModemEngine> engine;
         try {
             engine = std::make_unique<XModemEngine>(
-                DiskFiles(), [&name](long c) { ShowMessage(IDS_QE4007, name.c_str(), c, MB_OK); });
+                DiskFiles(), [&name, &s](long c) {
+                    if (!s.transferClosing.load()) ShowMessage(IDS_QE4007, name.c_str(), c, MB_OK);
+                });
         } catch (...) {
             engine.reset();
         }
@@ -64,13 +66,15 @@ DWORD WINAPI Worker(void* arg) {
             code = engine->Send(s, name.c_str(), job->protocol, job->showMessages);
         } else {
             code = engine->Receive(s, name.c_str(), job->protocol, job->showMessages);
-            if (code != kCompleted && job->showMessages != 0)
+            if (code != kCompleted && job->showMessages != 0 && !s.transferClosing.load())
                 ShowMessage(IDS_QE4004, name.c_str(), code, MB_OK);
         }
     }
     const HWND window = s.notifyWindow.load();
+    const bool closing = s.transferClosing.load() != 0;
     s.inFileTransfer = 0;
-    platform::Current().PostMessageA(window, WM_COMM_TRANSFEREND, static_cast<WPARAM>(code), 0);
+    if (!closing)  // a transfer stopped by CloseComm has no end to report
+        platform::Current().PostMessageA(window, WM_COMM_TRANSFEREND, static_cast<WPARAM>(code), 0);
     return 0;
 }
 

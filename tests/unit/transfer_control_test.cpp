@@ -134,6 +134,19 @@ TEST_F(TransferControlTest, WorkerRunsAtMappedPriorityAndPostsTheEndCode) {
     EXPECT_EQ(xmodem::AbortTransfer(state), 126);
 }
 
+TEST_F(TransferControlTest, WorkerStoppedByCloseReportsNothing) {
+    state.portOpen = 1;
+    g_fileExists = true;
+    state.transferClosing = 1;  // as CloseComm sets it while it stops the worker
+    ASSERT_EQ(xmodem::SendFile(state, reporter, L"a.bin"), 0);
+    HANDLE worker = state.transferThread.get();
+    ASSERT_NE(worker, nullptr);
+    ASSERT_EQ(WaitForSingleObject(worker, 10000), WAIT_OBJECT_0);
+    EXPECT_TRUE(scope.fake.Posted().empty());
+    EXPECT_EQ(state.inFileTransfer.load(), 0);
+    EXPECT_TRUE(g_boxes.empty());
+}
+
 TEST_F(TransferControlTest, CreateThreadFailureGives118) {
     state.portOpen = 1;
     g_fileExists = true;
