@@ -219,6 +219,4 @@ void QLRCom::OnReceiveNotification() {
 
 // ---- Built with later features ----
 
-STDMETHODIMP QLRCom::About() { return E_NOTIMPL; }
-
 }  // namespace qlr

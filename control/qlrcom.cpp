@@ -43,11 +43,28 @@ HRESULT QLRCom::FinalConstruct() {
 }
 
 void* QLRCom::FindInterface(REFIID iid) {
+    // Matched in this order; IPersist alone and ISupportErrorInfo are not answered.
     if (IsEqualIID(iid, IID_IQLRCom) || IsEqualIID(iid, IID_IDispatch))
         return static_cast<IQLRCom*>(this);
+    if (IsEqualIID(iid, IID_IViewObjectEx) || IsEqualIID(iid, IID_IViewObject2) ||
+        IsEqualIID(iid, IID_IViewObject))
+        return static_cast<IViewObjectEx*>(this);
+    if (IsEqualIID(iid, IID_IOleInPlaceObjectWindowless) ||
+        IsEqualIID(iid, IID_IOleInPlaceObject) || IsEqualIID(iid, IID_IOleWindow))
+        return static_cast<IOleInPlaceObjectWindowless*>(this);
+    if (IsEqualIID(iid, IID_IOleInPlaceActiveObject))
+        return static_cast<IOleInPlaceActiveObject*>(this);
+    if (IsEqualIID(iid, IID_IOleControl)) return static_cast<IOleControl*>(this);
     if (IsEqualIID(iid, IID_IOleObject)) return static_cast<IOleObject*>(this);
+    if (IsEqualIID(iid, IID_IQuickActivate)) return static_cast<IQuickActivate*>(this);
+    if (IsEqualIID(iid, IID_IPersistStorage)) return static_cast<IPersistStorage*>(this);
+    if (IsEqualIID(iid, IID_IPersistStreamInit)) return static_cast<IPersistStreamInit*>(this);
+    if (IsEqualIID(iid, IID_ISpecifyPropertyPages))
+        return static_cast<ISpecifyPropertyPages*>(this);
+    if (IsEqualIID(iid, IID_IDataObject)) return static_cast<IDataObject*>(this);
     if (IsEqualIID(iid, IID_IProvideClassInfo) || IsEqualIID(iid, IID_IProvideClassInfo2))
         return static_cast<IProvideClassInfo2*>(this);
+    if (IsEqualIID(iid, IID_IPersistPropertyBag)) return static_cast<IPersistPropertyBag*>(this);
     if (IsEqualIID(iid, IID_IRunnableObject)) return static_cast<IRunnableObject*>(this);
     if (IsEqualIID(iid, IID_IPerPropertyBrowsing)) return static_cast<IPerPropertyBrowsing*>(this);
     if (IsEqualIID(iid, IID_IConnectionPointContainer))

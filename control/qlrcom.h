@@ -20,7 +20,17 @@ namespace qlr {
 
 class QLRCom final : public com::Object,
                      public IQLRCom,
+                     public IViewObjectEx,
+                     public IOleInPlaceObjectWindowless,
+                     public IOleInPlaceActiveObject,
+                     public IOleControl,
                      public IOleObject,
+                     public IQuickActivate,
+                     public IPersistStorage,
+                     public IPersistStreamInit,
+                     public ISpecifyPropertyPages,
+                     public IDataObject,
+                     public IPersistPropertyBag,
                      public IProvideClassInfo2,
                      public IRunnableObject,
                      public IPerPropertyBrowsing,
@@ -174,6 +184,81 @@ public:
     STDMETHODIMP GetMiscStatus(DWORD aspect, DWORD* status) override;
     STDMETHODIMP SetColorScheme(LOGPALETTE* palette) override;
 
+    // IViewObject, IViewObject2, IViewObjectEx (view.cpp).
+    STDMETHODIMP Draw(DWORD aspect, LONG index, void* aspectInfo, DVTARGETDEVICE* device,
+                      HDC targetDevice, HDC draw, LPCRECTL bounds, LPCRECTL windowBounds,
+                      BOOL(STDMETHODCALLTYPE* keepGoing)(ULONG_PTR), ULONG_PTR keepGoingArg) override;
+    STDMETHODIMP GetColorSet(DWORD aspect, LONG index, void* aspectInfo, DVTARGETDEVICE* device,
+                             HDC targetDevice, LOGPALETTE** colors) override;
+    STDMETHODIMP Freeze(DWORD aspect, LONG index, void* aspectInfo, DWORD* freeze) override;
+    STDMETHODIMP Unfreeze(DWORD freeze) override;
+    STDMETHODIMP SetAdvise(DWORD aspects, DWORD flags, IAdviseSink* sink) override;
+    STDMETHODIMP GetAdvise(DWORD* aspects, DWORD* flags, IAdviseSink** sink) override;
+    STDMETHODIMP GetExtent(DWORD aspect, LONG index, DVTARGETDEVICE* device, LPSIZEL size) override;
+    STDMETHODIMP GetRect(DWORD aspect, LPRECTL rect) override;
+    STDMETHODIMP GetViewStatus(DWORD* status) override;
+    STDMETHODIMP QueryHitPoint(DWORD aspect, LPCRECT bounds, POINT location, LONG closeHint,
+                               DWORD* hitResult) override;
+    STDMETHODIMP QueryHitRect(DWORD aspect, LPCRECT bounds, LPCRECT location, LONG closeHint,
+                              DWORD* hitResult) override;
+    STDMETHODIMP GetNaturalExtent(DWORD aspect, LONG index, DVTARGETDEVICE* device,
+                                  HDC targetDevice, DVEXTENTINFO* info, LPSIZEL size) override;
+
+    // IOleWindow, IOleInPlaceObject(Windowless), IOleInPlaceActiveObject (inplace.cpp).
+    STDMETHODIMP GetWindow(HWND* hwnd) override;
+    STDMETHODIMP ContextSensitiveHelp(BOOL enter) override;
+    STDMETHODIMP InPlaceDeactivate() override;
+    STDMETHODIMP UIDeactivate() override;
+    STDMETHODIMP SetObjectRects(LPCRECT position, LPCRECT clip) override;
+    STDMETHODIMP ReactivateAndUndo() override;
+    STDMETHODIMP OnWindowMessage(UINT message, WPARAM wp, LPARAM lp, LRESULT* result) override;
+    STDMETHODIMP GetDropTarget(IDropTarget** target) override;
+    STDMETHODIMP TranslateAccelerator(LPMSG msg) override;
+    STDMETHODIMP OnFrameWindowActivate(BOOL activate) override;
+    STDMETHODIMP OnDocWindowActivate(BOOL activate) override;
+    STDMETHODIMP ResizeBorder(LPCRECT border, IOleInPlaceUIWindow* window, BOOL frame) override;
+    STDMETHODIMP EnableModeless(BOOL enable) override;
+
+    // IOleControl (inplace.cpp).
+    STDMETHODIMP GetControlInfo(CONTROLINFO* info) override;
+    STDMETHODIMP OnMnemonic(MSG* msg) override;
+    STDMETHODIMP OnAmbientPropertyChange(DISPID id) override;
+    STDMETHODIMP FreezeEvents(BOOL freeze) override;
+
+    // IQuickActivate (inplace.cpp).
+    STDMETHODIMP QuickActivate(QACONTAINER* container, QACONTROL* control) override;
+    STDMETHODIMP SetContentExtent(LPSIZEL size) override;
+    STDMETHODIMP GetContentExtent(LPSIZEL size) override;
+
+    // IPersist, IPersistStreamInit, IPersistStorage, IPersistPropertyBag (persistence.cpp).
+    STDMETHODIMP GetClassID(CLSID* clsid) override;
+    STDMETHODIMP IsDirty() override;
+    STDMETHODIMP Load(LPSTREAM stream) override;
+    STDMETHODIMP Save(LPSTREAM stream, BOOL clearDirty) override;
+    STDMETHODIMP GetSizeMax(ULARGE_INTEGER* size) override;
+    STDMETHODIMP InitNew() override;
+    STDMETHODIMP InitNew(IStorage* storage) override;
+    STDMETHODIMP Load(IStorage* storage) override;
+    STDMETHODIMP Save(IStorage* storage, BOOL sameAsLoad) override;
+    STDMETHODIMP SaveCompleted(IStorage* storage) override;
+    STDMETHODIMP HandsOffStorage() override;
+    STDMETHODIMP Load(IPropertyBag* bag, IErrorLog* log) override;
+    STDMETHODIMP Save(IPropertyBag* bag, BOOL clearDirty, BOOL saveAll) override;
+
+    // ISpecifyPropertyPages (property_pages.cpp).
+    STDMETHODIMP GetPages(CAUUID* pages) override;
+
+    // IDataObject (data_object.cpp).
+    STDMETHODIMP GetData(FORMATETC* format, STGMEDIUM* medium) override;
+    STDMETHODIMP GetDataHere(FORMATETC* format, STGMEDIUM* medium) override;
+    STDMETHODIMP QueryGetData(FORMATETC* format) override;
+    STDMETHODIMP GetCanonicalFormatEtc(FORMATETC* in, FORMATETC* out) override;
+    STDMETHODIMP SetData(FORMATETC* format, STGMEDIUM* medium, BOOL release) override;
+    STDMETHODIMP EnumFormatEtc(DWORD direction, IEnumFORMATETC** formats) override;
+    STDMETHODIMP DAdvise(FORMATETC* format, DWORD flags, IAdviseSink* sink, DWORD* cookie) override;
+    STDMETHODIMP DUnadvise(DWORD cookie) override;
+    STDMETHODIMP EnumDAdvise(IEnumSTATDATA** advise) override;
+
     // IProvideClassInfo2.
     STDMETHODIMP GetClassInfo(ITypeInfo** info) override;
     STDMETHODIMP GetGUID(DWORD kind, GUID* guid) override;
@@ -219,6 +304,10 @@ public:
     // 32 x 32 pixels in HIMETRIC at the screen's resolution.
     static SIZEL NaturalExtent();
 
+    // The properties verb: the container's property frame, else a modal
+    // frame of the control's own (property_pages.cpp).
+    HRESULT ShowPropertyPages();
+
     ControlState& State() { return state_; }
     EventSource& Events() { return events_; }
 
@@ -255,6 +344,13 @@ private:
     ControlWindow window_;
     ControlWindow notifyWindow_;
     SIZEL extent_{};
+
+    // ---- persistence state (persistence.cpp) ----
+    bool needsSaving_ = false;
+
+    // ---- in-place, view and drawing state (inplace.cpp, view.cpp) ----
+
+    // ---- property page advertising (property_pages.cpp) ----
 };
 
 }  // namespace qlr
