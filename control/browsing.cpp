@@ -4,6 +4,7 @@
 #include <iterator>
 #include <string>
 
+#include "control/property_map.h"
 #include "port/line_settings.h"
 
 namespace qlr {
@@ -94,12 +95,27 @@ STDMETHODIMP QLRCom::GetDisplayString(DISPID id, BSTR* text) {
     return *text ? S_OK : E_OUTOFMEMORY;
 }
 
-STDMETHODIMP QLRCom::MapPropertyToPage(DISPID, CLSID* page) {
-    if (page) *page = CLSID_NULL;
+STDMETHODIMP QLRCom::MapPropertyToPage(DISPID id, CLSID* page) {
+    if (!page) return E_POINTER;
+    *page = CLSID_NULL;
+    // The page edits the send time-out too, but the browser edits it in place.
+    if (id == kDispQcSendTimeOut) return E_INVALIDARG;
+    if (id == kDispQcCustomBaudRate) return E_NOTIMPL;
+    const PersistedEntry* entry = FindPersistedEntry(id);
+    if (!entry) return E_INVALIDARG;
+    if (entry->onSettingsPage) *page = CLSID_CommSettings;
+    return S_OK;
+}
+
+STDMETHODIMP QLRCom::GetPredefinedStrings(DISPID, CALPOLESTR* strings, CADWORD* cookies) {
+    if (!strings || !cookies) return E_POINTER;
+    *strings = CALPOLESTR{0, nullptr};
+    *cookies = CADWORD{0, nullptr};
     return E_NOTIMPL;
 }
 
-STDMETHODIMP QLRCom::GetPredefinedStrings(DISPID, CALPOLESTR*, CADWORD*) { return E_NOTIMPL; }
-STDMETHODIMP QLRCom::GetPredefinedValue(DISPID, DWORD, VARIANT*) { return E_NOTIMPL; }
+STDMETHODIMP QLRCom::GetPredefinedValue(DISPID, DWORD, VARIANT* value) {
+    return value ? E_NOTIMPL : E_POINTER;
+}
 
 }  // namespace qlr

@@ -1,15 +1,75 @@
 // How the control advertises its property page, and the properties verb.
 #include "control/qlrcom.h"
 
+#include <memory>
+
+#include "control/property_map.h"
+
 namespace qlr {
+
+namespace {
+
+struct CoTaskFree {
+    void operator()(void* p) const { CoTaskMemFree(p); }
+};
+
+}  // namespace
 
 STDMETHODIMP QLRCom::GetPages(CAUUID* pages) {
     if (!pages) return E_POINTER;
     pages->cElems = 0;
     pages->pElems = nullptr;
-    return E_NOTIMPL;
+    // One page edits every property the map marks for it.
+    bool anyOnPage = false;
+    for (size_t i = 0; i < kPersistedMapSize; ++i) anyOnPage = anyOnPage || kPersistedMap[i].onSettingsPage;
+    if (!anyOnPage) return S_OK;
+    pages->pElems = static_cast<GUID*>(CoTaskMemAlloc(sizeof(GUID)));
+    if (!pages->pElems) return E_OUTOFMEMORY;
+    pages->pElems[0] = CLSID_CommSettings;
+    pages->cElems = 1;
+    return S_OK;
 }
 
-HRESULT QLRCom::ShowPropertyPages() { return E_NOTIMPL; }
+LCID QLRCom::AmbientLocale() {
+    com::ComPtr<IDispatch> ambient;
+    if (!clientSite_ || FAILED(clientSite_.As(ambient, IID_IDispatch)) || !ambient)
+        return LOCALE_USER_DEFAULT;
+    com::Variant value;
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    if (FAILED(ambient->Invoke(DISPID_AMBIENT_LOCALEID, IID_NULL, LOCALE_USER_DEFAULT,
+                               DISPATCH_PROPERTYGET, &none, value.get(), nullptr, nullptr)) ||
+        FAILED(VariantChangeType(value.get(), value.get(), 0, VT_I4)))
+        return LOCALE_USER_DEFAULT;
+    return static_cast<LCID>(value->lVal);
+}
+
+HRESULT QLRCom::ShowPropertyPages() {
+    com::ComPtr<IOleControlSite> controlSite;
+    if (clientSite_ && SUCCEEDED(clientSite_.As(controlSite, IID_IOleControlSite)) && controlSite &&
+        SUCCEEDED(controlSite->ShowPropertyFrame()))
+        return S_OK;
+
+    // The container may release the control while the modal frame runs.
+    com::ComPtr<IUnknown> self(ControllingUnknown());
+    CAUUID pages{};
+    HRESULT hr = GetPages(&pages);
+    std::unique_ptr<GUID, CoTaskFree> pageList(pages.pElems);
+    if (FAILED(hr)) return hr;
+
+    LPOLESTR rawCaption = nullptr;
+    if (FAILED(OleRegGetUserType(CLSID_QLRCom, USERCLASSTYPE_SHORT, &rawCaption))) rawCaption = nullptr;
+    std::unique_ptr<OLECHAR, CoTaskFree> caption(rawCaption);
+
+    // Owned by the container's window when the control sits in one.
+    HWND owner = nullptr;
+    com::ComPtr<IOleInPlaceSite> inPlaceSite;
+    if (clientSite_ && SUCCEEDED(clientSite_.As(inPlaceSite, IID_IOleInPlaceSite)) && inPlaceSite &&
+        FAILED(inPlaceSite->GetWindow(&owner)))
+        owner = nullptr;
+
+    IUnknown* objects[1] = {self.get()};
+    return OleCreatePropertyFrame(owner, 0, 0, caption ? caption.get() : L"", 1, objects,
+                                  pages.cElems, pageList.get(), AmbientLocale(), 0, nullptr);
+}
 
 }  // namespace qlr

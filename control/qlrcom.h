@@ -351,6 +351,8 @@ private:
     // ---- in-place, view and drawing state (inplace.cpp, view.cpp) ----
 
     // ---- property page advertising (property_pages.cpp) ----
+    // The container's ambient LocaleID, else LOCALE_USER_DEFAULT.
+    LCID AmbientLocale();
 };
 
 }  // namespace qlr
