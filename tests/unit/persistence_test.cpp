@@ -1,0 +1,317 @@
+// Persistence of the control: the stream's bytes, round trips through the
+// stream, the bag and the storage, the needs-saving flag, and the loader's
+// answers to records it must not trust.
+#include <gtest/gtest.h>
+
+#include <olectl.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "control/property_map.h"
+#include "control/qlrcom.h"
+#include "tests/unit/persist_helpers.h"
+
+namespace qlr::test {
+namespace {
+
+using com::ComPtr;
+
+class ChangeSink final : public IPropertyNotifySink {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IPropertyNotifySink)) {
+            *out = static_cast<IPropertyNotifySink*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP OnChanged(DISPID id) override {
+        changed.push_back(id);
+        return S_OK;
+    }
+    STDMETHODIMP OnRequestEdit(DISPID) override { return S_OK; }
+    std::vector<DISPID> changed;
+};
+
+struct Control {
+    ComPtr<IQLRCom> dispatch;
+    ComPtr<IPersistStreamInit> stream;
+    ComPtr<IPersistPropertyBag> bag;
+    ComPtr<IPersistStorage> storage;
+
+    Control() {
+        EXPECT_EQ(CreateQLRCom(nullptr, IID_IQLRCom, dispatch.put_void()), S_OK);
+        EXPECT_EQ(dispatch.As(stream, IID_IPersistStreamInit), S_OK);
+        EXPECT_EQ(dispatch.As(bag, IID_IPersistPropertyBag), S_OK);
+        EXPECT_EQ(dispatch.As(storage, IID_IPersistStorage), S_OK);
+    }
+    Bytes Saved() {
+        Bytes bytes;
+        EXPECT_EQ(SaveBytes(stream.get(), bytes), S_OK);
+        return bytes;
+    }
+    HRESULT Load(const Bytes& bytes) { return stream->Load(StreamOf(bytes).get()); }
+    void Put(DISPID id, VARIANT value) {
+        DISPID named = DISPID_PROPERTYPUT;
+        DISPPARAMS params{&value, &named, 1, 1};
+        EXPECT_EQ(dispatch->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr,
+                                   nullptr, nullptr),
+                  S_OK);
+    }
+    // Every persisted property to a value of its own; set 1 holds a stored
+    // boolean 1, a QcNotifyRecvChars of -1 and a Japanese QcParityReplace.
+    void Fill(int set) {
+        for (size_t i = 0; i < kPersistedMapSize; ++i) {
+            const PersistedEntry& entry = kPersistedMap[i];
+            if (entry.kind != PersistedEntry::kProperty) continue;
+            VARIANT v;
+            VariantInit(&v);
+            v.vt = entry.savedType;
+            const long n = static_cast<long>(i) + 10 * set;
+            switch (entry.savedType) {
+            case VT_I2: v.iVal = static_cast<short>(100 * set + n); break;
+            case VT_BOOL: v.boolVal = set == 1 ? 1 : 0; break;
+            case VT_BSTR: v.bstrVal = SysAllocString(set == 1 ? L"\u3042b" : L"x"); break;
+            default: v.lVal = entry.dispid == kDispQcNotifyRecvChars && set == 1 ? -1 : n; break;
+            }
+            Put(entry.dispid, v);
+            VariantClear(&v);
+        }
+    }
+};
+
+class PersistenceTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))); }
+    void TearDown() override { CoUninitialize(); }
+};
+
+ULONG Word(const Bytes& b, size_t at) {
+    ULONG v = 0;
+    std::memcpy(&v, b.data() + at, 4);
+    return v;
+}
+void SetWord(Bytes& b, size_t at, ULONG v) { std::memcpy(b.data() + at, &v, 4); }
+
+// Offsets in a default control's stream.
+constexpr size_t kFirstRecord = 12;
+constexpr size_t kDTREnableRecord = 48;
+constexpr size_t kParityReplaceRecord = 66;
+constexpr size_t kNotifyRecvCharsRecord = 76;
+constexpr size_t kBaudRateRecord = 82;
+
+TEST_F(PersistenceTest, DefaultStreamHasTheStoredLayoutAndExactSize) {
+    Control c;
+    const Bytes b = c.Saved();
+    ASSERT_EQ(b.size(), 152u);
+    ULARGE_INTEGER size{};
+    ASSERT_EQ(c.stream->GetSizeMax(&size), S_OK);
+    EXPECT_EQ(size.QuadPart, 152u);
+
+    const SIZEL extent = QLRCom::NaturalExtent();
+    EXPECT_EQ(Word(b, 0), 0x700u);
+    EXPECT_EQ(Word(b, 4), static_cast<ULONG>(extent.cx));
+    EXPECT_EQ(Word(b, 8), static_cast<ULONG>(extent.cy));
+    EXPECT_EQ(Bytes(b.begin() + kFirstRecord, b.begin() + kFirstRecord + 4),
+              (Bytes{0x02, 0x00, 0x00, 0x04}));  // VT_I2 1024
+    EXPECT_EQ(Bytes(b.begin() + kDTREnableRecord, b.begin() + kDTREnableRecord + 4),
+              (Bytes{0x0B, 0x00, 0x01, 0x00}));  // VT_BOOL carrying 1, not -1
+    EXPECT_EQ(Bytes(b.begin() + kParityReplaceRecord, b.begin() + kParityReplaceRecord + 10),
+              (Bytes{0x08, 0x00, 0x04, 0x00, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(Bytes(b.begin() + kNotifyRecvCharsRecord, b.begin() + kNotifyRecvCharsRecord + 6),
+              (Bytes{0x03, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(Bytes(b.begin() + kBaudRateRecord, b.begin() + kBaudRateRecord + 6),
+              (Bytes{0x03, 0x00, 0x08, 0x00, 0x00, 0x00}));
+}
+
+TEST_F(PersistenceTest, StreamBagAndStorageRestoreEveryPersistedProperty) {
+    Control source, target;
+    source.Fill(1);
+    target.Fill(2);
+    Bytes saved = source.Saved();
+    SetWord(saved, 4, 1234);  // the extent travels too
+    SetWord(saved, 8, 5678);
+    ULARGE_INTEGER size{};
+    ASSERT_EQ(source.stream->GetSizeMax(&size), S_OK);
+    EXPECT_EQ(size.QuadPart, saved.size());
+
+    ASSERT_EQ(target.Load(saved), S_OK);
+    EXPECT_EQ(target.Saved(), saved);
+    VARIANT_BOOL autoOpen = 0;
+    target.dispatch->get_QcAutoOpen(&autoOpen);
+    EXPECT_EQ(autoOpen, 1);
+
+    // The bag: what one control writes, another restores.
+    Control fromBag;
+    fromBag.Fill(2);
+    MapBag bag;
+    ASSERT_EQ(target.bag->Save(&bag, TRUE, TRUE), S_OK);
+    ASSERT_EQ(bag.Values().size(), kPersistedMapSize);
+    EXPECT_EQ(bag.Values().at(L"_cx").vt, VT_UI4);
+    EXPECT_EQ(bag.Values().at(L"QcDTREnable").boolVal, 1);
+    ASSERT_EQ(fromBag.bag->Load(&bag, nullptr), S_OK);
+    EXPECT_EQ(fromBag.Saved(), saved);
+
+    // The storage holds the same bytes in "Contents".
+    ComPtr<ILockBytes> lockBytes;
+    ASSERT_EQ(CreateILockBytesOnHGlobal(nullptr, TRUE, lockBytes.put()), S_OK);
+    ComPtr<IStorage> storage;
+    ASSERT_EQ(StgCreateDocfileOnILockBytes(lockBytes.get(),
+                                           STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0,
+                                           storage.put()),
+              S_OK);
+    EXPECT_EQ(source.storage->Load(storage.get()), STG_E_FILENOTFOUND);
+    ASSERT_EQ(target.storage->Save(storage.get(), TRUE), S_OK);
+    ASSERT_EQ(target.storage->SaveCompleted(nullptr), S_OK);
+    {
+        ComPtr<IStream> contents;
+        ASSERT_EQ(storage->OpenStream(L"Contents", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0,
+                                      contents.put()),
+                  S_OK);
+        EXPECT_EQ(BytesOf(contents.get()), saved);
+    }
+    Control fromStorage;
+    fromStorage.Fill(2);
+    ASSERT_EQ(fromStorage.storage->Load(storage.get()), S_OK);
+    EXPECT_EQ(fromStorage.Saved(), saved);
+}
+
+TEST_F(PersistenceTest, NeedsSavingFlagAndNotificationsOfALoad) {
+    Control c;
+    EXPECT_EQ(c.stream->IsDirty(), S_FALSE);
+    EXPECT_EQ(c.stream->InitNew(), S_OK);
+    EXPECT_EQ(c.storage->IsDirty(), S_OK);
+    c.Saved();
+    EXPECT_EQ(c.stream->IsDirty(), S_OK);  // saving does not clear it
+
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(c.dispatch.As(container, IID_IConnectionPointContainer), S_OK);
+    ASSERT_EQ(container->FindConnectionPoint(IID_IPropertyNotifySink, point.put()), S_OK);
+    ChangeSink sink;
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+
+    Control other;
+    other.Fill(1);
+    const Bytes saved = other.Saved();
+    // A later format is refused before anything changes.
+    Bytes later = saved;
+    SetWord(later, 0, 0x701);
+    EXPECT_EQ(c.Load(later), E_FAIL);
+    EXPECT_TRUE(sink.changed.empty());
+    EXPECT_NE(c.Saved(), saved);
+    // A stream cut short restores what it holds and fails; the flag stays.
+    EXPECT_EQ(c.Load(Bytes(saved.begin(), saved.begin() + 17)), E_FAIL);
+    EXPECT_EQ(sink.changed, std::vector<DISPID>{kDispQcRecvQSize});
+    EXPECT_EQ(c.stream->IsDirty(), S_OK);
+
+    sink.changed.clear();
+    Bytes older = saved;
+    SetWord(older, 0, 0x600);  // earlier versions share the layout
+    ASSERT_EQ(c.Load(older), S_OK);
+    EXPECT_EQ(c.Saved(), saved);
+    EXPECT_EQ(c.stream->IsDirty(), S_FALSE);
+    EXPECT_EQ(c.bag->InitNew(), S_OK);
+    EXPECT_EQ(c.stream->IsDirty(), S_OK);
+    // Every property after the first changed; each put announced itself.
+    ASSERT_GE(sink.changed.size(), 20u);
+    EXPECT_EQ(sink.changed[0], kDispQcSendQSize);
+    EXPECT_EQ(sink.changed[1], 0);
+    EXPECT_EQ(point->Unadvise(cookie), S_OK);
+}
+
+TEST_F(PersistenceTest, BagLoadsWhatItHasAndConvertsText) {
+    Control c;
+    c.dispatch->put_QcRecvQSize(100);
+    const Bytes before = c.Saved();
+
+    MapBag only;
+    VARIANT baud;
+    VariantInit(&baud);
+    baud.vt = VT_I4;
+    baud.lVal = 12;
+    only.Set(L"QcBaudRate", baud);
+    ASSERT_EQ(c.bag->Load(&only, nullptr), S_OK);
+    Bytes expected = before;
+    SetWord(expected, kBaudRateRecord + 2, 12);
+    EXPECT_EQ(c.Saved(), expected);
+    EXPECT_EQ(c.stream->IsDirty(), S_FALSE);
+
+    // A bag that hands back text leaves the conversion to the put.
+    MapBag text(false);
+    text.SetText(L"QcRecvQSize", L"1024");
+    text.SetText(L"_cx", L"999");
+    ASSERT_EQ(c.bag->Load(&text, nullptr), S_OK);
+    short queue = 0;
+    c.dispatch->get_QcRecvQSize(&queue);
+    EXPECT_EQ(queue, 1024);
+    EXPECT_EQ(Word(c.Saved(), 4), 999u);
+
+    // Text that is no number: a careless bag's value fails the put, a real
+    // bag cannot deliver it and the property keeps its value.
+    text.SetText(L"QcRecvQSize", L"many");
+    EXPECT_EQ(c.bag->Load(&text, nullptr), E_FAIL);
+    MapBag honest;
+    honest.SetText(L"QcRecvQSize", L"many");
+    EXPECT_EQ(c.bag->Load(&honest, nullptr), S_OK);
+    c.dispatch->get_QcRecvQSize(&queue);
+    EXPECT_EQ(queue, 1024);
+}
+
+// Builds a default stream whose QcParityReplace record is replaced by raw.
+Bytes WithParityRecord(const Bytes& defaults, const Bytes& raw) {
+    Bytes b(defaults.begin(), defaults.begin() + kParityReplaceRecord);
+    b.insert(b.end(), raw.begin(), raw.end());
+    b.insert(b.end(), defaults.begin() + kParityReplaceRecord + 10, defaults.end());
+    return b;
+}
+
+TEST_F(PersistenceTest, LoaderRefusesRecordsItCannotTrust) {
+    Control c;
+    const Bytes defaults = c.Saved();
+    struct Case {
+        const char* what;
+        Bytes record;
+        HRESULT expected;
+    };
+    const Case cases[] = {
+        {"odd count", {0x08, 0, 3, 0, 0, 0, 0x41, 0, 0}, E_FAIL},
+        {"no terminating zero", {0x08, 0, 4, 0, 0, 0, 0x41, 0, 0x42, 0}, E_FAIL},
+        {"count past the end", {0x08, 0, 0x00, 0x10, 0, 0, 0x41, 0, 0, 0}, E_FAIL},
+        {"huge count", {0x08, 0, 0xFE, 0xFF, 0xFF, 0xFF, 0x41, 0, 0, 0}, E_FAIL},
+        {"reference type word", {0x08, 0x40, 4, 0, 0, 0, 0x41, 0, 0, 0}, E_FAIL},
+        {"absent string", {0x08, 0, 0, 0, 0, 0}, S_OK},
+        {"embedded zero", {0x08, 0, 6, 0, 0, 0, 0x41, 0, 0, 0, 0, 0}, S_OK},
+        {"decimal text", {0x0E, 0, 6, 0, 0, 0, 0x37, 0, 0x38, 0, 0, 0}, S_OK},
+        {"one-byte value", {0x11, 0, 0x5A}, S_OK},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        const Bytes stream = WithParityRecord(defaults, k.record);
+        Control fresh;
+        EXPECT_EQ(fresh.Load(stream), k.expected);
+        SizelessStream sizeless(stream);
+        Control blind;
+        EXPECT_EQ(blind.stream->Load(&sizeless), k.expected);
+    }
+    // What the accepted records became, through the put's conversion.
+    Control d;
+    ASSERT_EQ(d.Load(WithParityRecord(defaults, {0x0E, 0, 6, 0, 0, 0, 0x37, 0, 0x38, 0, 0, 0})), S_OK);
+    com::Bstr text;
+    d.dispatch->get_QcParityReplace(text.put());
+    EXPECT_STREQ(text.get(), L"78");
+    ASSERT_EQ(d.Load(WithParityRecord(defaults, {0x08, 0, 6, 0, 0, 0, 0x41, 0, 0, 0, 0, 0})), S_OK);
+    d.dispatch->get_QcParityReplace(text.put());
+    EXPECT_EQ(text.length(), 2u);
+    EXPECT_EQ(d.Saved(), WithParityRecord(defaults, {0x08, 0, 6, 0, 0, 0, 0x41, 0, 0, 0, 0, 0}));
+}
+
+}  // namespace
+}  // namespace qlr::test
