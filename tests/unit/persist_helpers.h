@@ -2,6 +2,8 @@
 // property bag over a map of variants.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
 #include <ocidl.h>
 
@@ -11,10 +13,19 @@
 #include <vector>
 
 #include "control/com/ptr.h"
+#include "control/property_map.h"
+#include "control/qlrcom.h"
 
 namespace qlr::test {
 
 using Bytes = std::vector<BYTE>;
+
+inline ULONG Word(const Bytes& b, size_t at) {
+    ULONG v = 0;
+    std::memcpy(&v, b.data() + at, 4);
+    return v;
+}
+inline void SetWord(Bytes& b, size_t at, ULONG v) { std::memcpy(b.data() + at, &v, 4); }
 
 inline com::ComPtr<IStream> StreamOf(const Bytes& bytes) {
     com::ComPtr<IStream> stream;
@@ -152,6 +163,54 @@ private:
     std::map<std::wstring, VARIANT> values_;
     bool honourType_;
     ULONG refs_ = 1;
+};
+
+// A control with its three persistence interfaces.
+struct Control {
+    com::ComPtr<IQLRCom> dispatch;
+    com::ComPtr<IPersistStreamInit> stream;
+    com::ComPtr<IPersistPropertyBag> bag;
+    com::ComPtr<IPersistStorage> storage;
+
+    Control() {
+        EXPECT_EQ(CreateQLRCom(nullptr, IID_IQLRCom, dispatch.put_void()), S_OK);
+        EXPECT_EQ(dispatch.As(stream, IID_IPersistStreamInit), S_OK);
+        EXPECT_EQ(dispatch.As(bag, IID_IPersistPropertyBag), S_OK);
+        EXPECT_EQ(dispatch.As(storage, IID_IPersistStorage), S_OK);
+    }
+    Bytes Saved() {
+        Bytes bytes;
+        EXPECT_EQ(SaveBytes(stream.get(), bytes), S_OK);
+        return bytes;
+    }
+    HRESULT Load(const Bytes& bytes) { return stream->Load(StreamOf(bytes).get()); }
+    void Put(DISPID id, VARIANT value) {
+        DISPID named = DISPID_PROPERTYPUT;
+        DISPPARAMS params{&value, &named, 1, 1};
+        EXPECT_EQ(dispatch->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr,
+                                   nullptr, nullptr),
+                  S_OK);
+    }
+    // Every persisted property to a value of its own; set 1 holds a stored
+    // boolean 1, a QcNotifyRecvChars of -1 and a Japanese QcParityReplace.
+    void Fill(int set) {
+        for (size_t i = 0; i < kPersistedMapSize; ++i) {
+            const PersistedEntry& entry = kPersistedMap[i];
+            if (entry.kind != PersistedEntry::kProperty) continue;
+            VARIANT v;
+            VariantInit(&v);
+            v.vt = entry.savedType;
+            const long n = static_cast<long>(i) + 10 * set;
+            switch (entry.savedType) {
+            case VT_I2: v.iVal = static_cast<short>(100 * set + n); break;
+            case VT_BOOL: v.boolVal = set == 1 ? 1 : 0; break;
+            case VT_BSTR: v.bstrVal = SysAllocString(set == 1 ? L"\u3042b" : L"x"); break;
+            default: v.lVal = entry.dispid == kDispQcNotifyRecvChars && set == 1 ? -1 : n; break;
+            }
+            Put(entry.dispid, v);
+            VariantClear(&v);
+        }
+    }
 };
 
 }  // namespace qlr::test

@@ -39,65 +39,11 @@ public:
     std::vector<DISPID> changed;
 };
 
-struct Control {
-    ComPtr<IQLRCom> dispatch;
-    ComPtr<IPersistStreamInit> stream;
-    ComPtr<IPersistPropertyBag> bag;
-    ComPtr<IPersistStorage> storage;
-
-    Control() {
-        EXPECT_EQ(CreateQLRCom(nullptr, IID_IQLRCom, dispatch.put_void()), S_OK);
-        EXPECT_EQ(dispatch.As(stream, IID_IPersistStreamInit), S_OK);
-        EXPECT_EQ(dispatch.As(bag, IID_IPersistPropertyBag), S_OK);
-        EXPECT_EQ(dispatch.As(storage, IID_IPersistStorage), S_OK);
-    }
-    Bytes Saved() {
-        Bytes bytes;
-        EXPECT_EQ(SaveBytes(stream.get(), bytes), S_OK);
-        return bytes;
-    }
-    HRESULT Load(const Bytes& bytes) { return stream->Load(StreamOf(bytes).get()); }
-    void Put(DISPID id, VARIANT value) {
-        DISPID named = DISPID_PROPERTYPUT;
-        DISPPARAMS params{&value, &named, 1, 1};
-        EXPECT_EQ(dispatch->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr,
-                                   nullptr, nullptr),
-                  S_OK);
-    }
-    // Every persisted property to a value of its own; set 1 holds a stored
-    // boolean 1, a QcNotifyRecvChars of -1 and a Japanese QcParityReplace.
-    void Fill(int set) {
-        for (size_t i = 0; i < kPersistedMapSize; ++i) {
-            const PersistedEntry& entry = kPersistedMap[i];
-            if (entry.kind != PersistedEntry::kProperty) continue;
-            VARIANT v;
-            VariantInit(&v);
-            v.vt = entry.savedType;
-            const long n = static_cast<long>(i) + 10 * set;
-            switch (entry.savedType) {
-            case VT_I2: v.iVal = static_cast<short>(100 * set + n); break;
-            case VT_BOOL: v.boolVal = set == 1 ? 1 : 0; break;
-            case VT_BSTR: v.bstrVal = SysAllocString(set == 1 ? L"\u3042b" : L"x"); break;
-            default: v.lVal = entry.dispid == kDispQcNotifyRecvChars && set == 1 ? -1 : n; break;
-            }
-            Put(entry.dispid, v);
-            VariantClear(&v);
-        }
-    }
-};
-
 class PersistenceTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))); }
     void TearDown() override { CoUninitialize(); }
 };
-
-ULONG Word(const Bytes& b, size_t at) {
-    ULONG v = 0;
-    std::memcpy(&v, b.data() + at, 4);
-    return v;
-}
-void SetWord(Bytes& b, size_t at, ULONG v) { std::memcpy(b.data() + at, &v, 4); }
 
 // Offsets in a default control's stream.
 constexpr size_t kFirstRecord = 12;
@@ -253,6 +199,15 @@ TEST_F(PersistenceTest, BagLoadsWhatItHasAndConvertsText) {
     c.dispatch->get_QcRecvQSize(&queue);
     EXPECT_EQ(queue, 1024);
     EXPECT_EQ(Word(c.Saved(), 4), 999u);
+
+    // An empty value carries nothing: the property keeps its value.
+    VARIANT empty;
+    VariantInit(&empty);
+    MapBag careless(false);
+    careless.Set(L"QcRecvQSize", empty);
+    ASSERT_EQ(c.bag->Load(&careless, nullptr), S_OK);
+    c.dispatch->get_QcRecvQSize(&queue);
+    EXPECT_EQ(queue, 1024);
 
     // Text that is no number: a careless bag's value fails the put, a real
     // bag cannot deliver it and the property keeps its value.
