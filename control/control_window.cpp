@@ -42,6 +42,26 @@ void ControlWindow::Destroy() {
     if (hwnd_) DestroyWindow(hwnd_);
 }
 
+void ControlWindow::Paint(HDC given) {
+    RECT client;
+    GetClientRect(hwnd_, &client);
+    // A DC in wParam (as WM_PRINT-style captures send) is painted as it is.
+    if (given) {
+        owner_.OnWindowPaint(given, client);
+        return;
+    }
+    struct PaintScope {
+        HWND hwnd;
+        PAINTSTRUCT paint{};
+        HDC dc;
+        explicit PaintScope(HWND h) : hwnd(h), dc(BeginPaint(h, &paint)) {}
+        ~PaintScope() {
+            if (dc) EndPaint(hwnd, &paint);
+        }
+    } scope(hwnd_);
+    if (scope.dc) owner_.OnWindowPaint(scope.dc, client);
+}
+
 LRESULT CALLBACK ControlWindow::Procedure(HWND hwnd, UINT message, WPARAM wp, LPARAM lp) {
     auto* self = reinterpret_cast<ControlWindow*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
     if (message == WM_NCCREATE) {
@@ -62,6 +82,18 @@ LRESULT CALLBACK ControlWindow::Procedure(HWND hwnd, UINT message, WPARAM wp, LP
         SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
         self->hwnd_ = nullptr;
         break;
+    case WM_PAINT:
+        if (!self->controlWindow_) break;
+        self->Paint(reinterpret_cast<HDC>(wp));
+        return 0;
+    case WM_SETFOCUS:
+    case WM_KILLFOCUS:
+        if (!self->controlWindow_) break;
+        self->owner_.OnWindowFocus(message == WM_SETFOCUS, reinterpret_cast<HWND>(wp));
+        return 0;
+    case WM_MOUSEACTIVATE:
+        if (self->controlWindow_) self->owner_.OnWindowMouseActivate();
+        break;  // the default answer activates the frame as usual
     case WM_COMM_TRANSFEREND:
     case WM_COMM_SENDEMPTY:
     case WM_COMM_RECV:

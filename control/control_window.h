@@ -16,6 +16,11 @@ public:
     virtual void OnWindowDestroying(bool controlWindow) = 0;
     // The private messages of the background threads (WM_USER + 1 .. + 6).
     virtual LRESULT OnPortMessage(UINT message, WPARAM wp, LPARAM lp) = 0;
+    // The control window alone: painting (client rectangle, device pixels),
+    // focus (other: the window losing or gaining it) and mouse activation.
+    virtual void OnWindowPaint(HDC dc, const RECT& client) = 0;
+    virtual void OnWindowFocus(bool gained, HWND other) = 0;
+    virtual void OnWindowMouseActivate() = 0;
 };
 
 class ControlWindow {
@@ -36,6 +41,7 @@ public:
 
 private:
     static LRESULT CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wp, LPARAM lp);
+    void Paint(HDC given);
 
     WindowOwner& owner_;
     bool controlWindow_;

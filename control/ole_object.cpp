@@ -5,6 +5,9 @@
 namespace qlr {
 
 STDMETHODIMP QLRCom::SetClientSite(IOleClientSite* site) {
+    // Leave the old site's window first: whether the port closes with it is
+    // the old site's run mode.
+    if (inPlaceActive_ && site != clientSite_.get()) InPlaceDeactivate();
     clientSite_ = com::ComPtr<IOleClientSite>(site);
     return S_OK;
 }
@@ -17,8 +20,17 @@ STDMETHODIMP QLRCom::GetClientSite(IOleClientSite** site) {
 
 STDMETHODIMP QLRCom::SetHostNames(LPCOLESTR, LPCOLESTR) { return S_OK; }
 
-STDMETHODIMP QLRCom::Close(DWORD) {
+STDMETHODIMP QLRCom::Close(DWORD saveOption) {
+    com::ComPtr<IUnknown> keepAlive(ControllingUnknown());
+    InPlaceDeactivate();
     DestroyControlWindow();
+    // A control has no user to ask: a prompt to save saves when dirty.
+    if ((saveOption == OLECLOSE_SAVEIFDIRTY || saveOption == OLECLOSE_PROMPTSAVE) &&
+        IsDirty() == S_OK && clientSite_) {
+        if (SUCCEEDED(clientSite_->SaveObject()) && adviseHolder_) adviseHolder_->SendOnSave();
+    }
+    if (adviseHolder_) adviseHolder_->SendOnClose();
+    viewSink_.reset();  // the container's sink would keep it and us alive in a cycle
     return S_OK;
 }
 
@@ -33,8 +45,32 @@ STDMETHODIMP QLRCom::GetClipboardData(DWORD, IDataObject** data) {
     return E_NOTIMPL;
 }
 
-STDMETHODIMP QLRCom::DoVerb(LONG, LPMSG, IOleClientSite*, LONG, HWND, LPCRECT) {
-    return E_NOTIMPL;
+STDMETHODIMP QLRCom::DoVerb(LONG verb, LPMSG, IOleClientSite*, LONG, HWND, LPCRECT) {
+    com::ComPtr<IUnknown> keepAlive(ControllingUnknown());
+    switch (verb) {
+    case OLEIVERB_PRIMARY:
+        // At design time the properties, at run time activation in place.
+        return InRunMode() ? ActivateInPlace(OLEIVERB_INPLACEACTIVATE) : ShowPropertyPages();
+    case OLEIVERB_SHOW:
+    case OLEIVERB_INPLACEACTIVATE:
+    case OLEIVERB_UIACTIVATE:
+        return ActivateInPlace(verb);
+    case OLEIVERB_HIDE:
+        UIDeactivate();
+        if (window_.get()) ShowWindow(window_.get(), SW_HIDE);
+        return S_OK;
+    case OLEIVERB_PROPERTIES:
+        return ShowPropertyPages();
+    case OLEIVERB_DISCARDUNDOSTATE:
+        return S_OK;  // nothing is ever kept for undo
+    case OLEIVERB_OPEN:
+        return E_NOTIMPL;  // no window of its own outside the container
+    default:
+        if (verb < 0) return E_NOTIMPL;
+        // An unknown positive verb acts as the primary one.
+        const HRESULT hr = DoVerb(OLEIVERB_PRIMARY, nullptr, nullptr, 0, nullptr, nullptr);
+        return FAILED(hr) ? hr : OLEOBJ_S_INVALIDVERB;
+    }
 }
 
 STDMETHODIMP QLRCom::EnumVerbs(IEnumOLEVERB** verbs) { return OleRegEnumVerbs(CLSID_QLRCom, verbs); }

@@ -23,6 +23,7 @@ QLRCom::QLRCom(IUnknown* outer)
 QLRCom::~QLRCom() {
     // Script hosts never create the window whose destruction closes the port:
     // close it here, so that no thread outlives the object.
+    inPlaceActive_ = uiActive_ = false;  // the window's last messages call no site
     window_.Destroy();
     if (state_.portOpen.load()) session_.CloseComm();
     notifyWindow_.Destroy();

@@ -349,6 +349,34 @@ private:
     bool needsSaving_ = false;
 
     // ---- in-place, view and drawing state (inplace.cpp, view.cpp) ----
+    // Activation in the container's site: verb is OLEIVERB_SHOW,
+    // OLEIVERB_INPLACEACTIVATE or OLEIVERB_UIACTIVATE.
+    HRESULT ActivateInPlace(LONG verb);
+    HRESULT ActivateUI();
+    // A changed picture: repaint the window, or tell the view's advise sink.
+    void FireViewChange();
+    // The drawing step: bounds in dc's logical units.
+    void DrawContent(HDC dc, const RECT& bounds);
+    // An ambient property of the client site, VT_EMPTY when it has none.
+    HRESULT AmbientProperty(DISPID id, com::Variant& value);
+    // The form's background colour, COLOR_BTNFACE when the site does not say.
+    COLORREF AmbientBackColor();
+
+    // WindowOwner, control window only.
+    void OnWindowPaint(HDC dc, const RECT& client) override;
+    void OnWindowFocus(bool gained, HWND other) override;
+    void OnWindowMouseActivate() override;
+
+    com::ComPtr<IOleInPlaceSite> inPlaceSite_;
+    com::ComPtr<IOleInPlaceFrame> inPlaceFrame_;
+    com::ComPtr<IOleInPlaceUIWindow> inPlaceDocument_;
+    bool inPlaceActive_ = false;
+    bool uiActive_ = false;
+    bool activatedEx_ = false;  // OnInPlaceActivateEx was used, so ...DeactivateEx
+    com::ComPtr<IAdviseSink> viewSink_;
+    DWORD viewAspects_ = 0;
+    DWORD viewAdviseFlags_ = 0;
+    com::ComPtr<IDataAdviseHolder> dataAdviseHolder_;
 
     // ---- property page advertising (property_pages.cpp) ----
     // The container's ambient LocaleID, else LOCALE_USER_DEFAULT.
