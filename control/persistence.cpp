@@ -94,8 +94,7 @@ STDMETHODIMP QLRCom::Load(LPSTREAM stream) {
     if (version > kStreamVersion) return E_FAIL;  // a later format: change nothing
 
     IDispatch* self = static_cast<IQLRCom*>(this);
-    for (size_t i = 0; i < kPersistedMapSize; ++i) {
-        const PersistedEntry& entry = kPersistedMap[i];
+    for (const PersistedEntry& entry : PersistedEntries()) {
         if (entry.kind != PersistedEntry::kProperty) {
             ULONG value = 0;
             hr = persist::ReadExact(stream, &value, sizeof value);
@@ -119,8 +118,7 @@ STDMETHODIMP QLRCom::Save(LPSTREAM stream, BOOL) {
     if (FAILED(hr)) return hr;
 
     IDispatch* self = static_cast<IQLRCom*>(this);
-    for (size_t i = 0; i < kPersistedMapSize; ++i) {
-        const PersistedEntry& entry = kPersistedMap[i];
+    for (const PersistedEntry& entry : PersistedEntries()) {
         if (entry.kind != PersistedEntry::kProperty) {
             const ULONG value = static_cast<ULONG>(ExtentField(extent_, entry.kind));
             hr = persist::WriteExact(stream, &value, sizeof value);
@@ -141,8 +139,7 @@ STDMETHODIMP QLRCom::GetSizeMax(ULARGE_INTEGER* size) {
     size->QuadPart = 0;
     ULONGLONG total = sizeof(ULONG);
     IDispatch* self = static_cast<IQLRCom*>(this);
-    for (size_t i = 0; i < kPersistedMapSize; ++i) {
-        const PersistedEntry& entry = kPersistedMap[i];
+    for (const PersistedEntry& entry : PersistedEntries()) {
         if (entry.kind != PersistedEntry::kProperty) {
             total += sizeof(ULONG);
             continue;
@@ -188,8 +185,7 @@ STDMETHODIMP QLRCom::HandsOffStorage() { return S_OK; }
 STDMETHODIMP QLRCom::Load(IPropertyBag* bag, IErrorLog* log) {
     if (!bag) return E_POINTER;
     IDispatch* self = static_cast<IQLRCom*>(this);
-    for (size_t i = 0; i < kPersistedMapSize; ++i) {
-        const PersistedEntry& entry = kPersistedMap[i];
+    for (const PersistedEntry& entry : PersistedEntries()) {
         com::Variant value;
         if (entry.kind != PersistedEntry::kProperty) {
             WantType(*value.get(), VT_UI4);
@@ -204,10 +200,8 @@ STDMETHODIMP QLRCom::Load(IPropertyBag* bag, IErrorLog* log) {
         const VARTYPE type = value->vt;
         value.clear();
         WantType(*value.get(), type);
-        if (FAILED(bag->Read(entry.name, value.get(), log)) || value->vt == VT_EMPTY) {
-            value.clear();  // not in the bag: the property keeps its value
-            continue;
-        }
+        // Not in the bag, or nothing in it: the property keeps its value.
+        if (FAILED(bag->Read(entry.name, value.get(), log)) || value->vt == VT_EMPTY) continue;
         if (FAILED(PutByDispid(self, entry.dispid, *value.get()))) return E_FAIL;
     }
     needsSaving_ = false;
@@ -217,8 +211,7 @@ STDMETHODIMP QLRCom::Load(IPropertyBag* bag, IErrorLog* log) {
 STDMETHODIMP QLRCom::Save(IPropertyBag* bag, BOOL, BOOL) {
     if (!bag) return E_POINTER;
     IDispatch* self = static_cast<IQLRCom*>(this);
-    for (size_t i = 0; i < kPersistedMapSize; ++i) {
-        const PersistedEntry& entry = kPersistedMap[i];
+    for (const PersistedEntry& entry : PersistedEntries()) {
         com::Variant value;
         if (entry.kind != PersistedEntry::kProperty) {
             value->vt = VT_UI4;

@@ -20,6 +20,12 @@ struct PersistedEntry {
 extern const PersistedEntry kPersistedMap[];
 extern const size_t kPersistedMapSize;
 
+// The map in order, for range-based loops.
+struct PersistedEntries {
+    const PersistedEntry* begin() const { return kPersistedMap; }
+    const PersistedEntry* end() const { return kPersistedMap + kPersistedMapSize; }
+};
+
 // The entry of a property, or null when the property is not persisted.
 const PersistedEntry* FindPersistedEntry(DISPID dispid);
 
