@@ -1,0 +1,136 @@
+// Saved settings across processes, through the registered module:
+//   persist_host save FILE   a new control, configured, saved into a compound file
+//   persist_host load FILE   Wine's ATL host creates the control from that file's
+//                            "Contents" stream; the settings must be back
+// Prints one ok/FAIL line per check and "N passed, M failed"; exit status 1 on failure.
+#include <windows.h>
+#include <ocidl.h>
+#include <olectl.h>
+
+#include <cstdio>
+#include <cwchar>
+
+#include "qlrcom32_h.h"
+
+extern "C" HRESULT WINAPI AtlAxWinInit();
+extern "C" HRESULT WINAPI AtlAxCreateControlEx(LPCOLESTR name, HWND window, IStream* stream,
+                                               IUnknown** container, IUnknown** control,
+                                               REFIID sinkIid, IUnknown* sink);
+
+namespace {
+
+int passed = 0, failed = 0;
+
+void Check(bool ok, const char* what) {
+    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what);
+    ++(ok ? passed : failed);
+}
+
+template <class T>
+struct Ref {
+    T* p = nullptr;
+    ~Ref() { if (p) p->Release(); }
+    T* operator->() const { return p; }
+    void** out() { return reinterpret_cast<void**>(&p); }
+};
+
+const wchar_t kReplace[] = L"\u3042";
+
+int Save(const wchar_t* file) {
+    CLSID clsid;
+    Check(CLSIDFromProgID(L"QLRCom.QLRCom", &clsid) == S_OK, "ProgID resolves");
+    Ref<IQLRCom> control;
+    if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IQLRCom, control.out()))) {
+        Check(false, "control created");
+        return 1;
+    }
+    Ref<IPersistStorage> persist;
+    Check(control->QueryInterface(IID_IPersistStorage, persist.out()) == S_OK, "IPersistStorage");
+    if (!persist.p) return 1;
+    Check(persist->InitNew(nullptr) == S_OK, "InitNew");
+    control->put_QcBaudRate(Baud115200);
+    control->put_QcRecvQSize(2048);
+    control->put_QcNotifyRecvChars(5);
+    control->put_QcDTREnable(0);
+    BSTR replace = SysAllocString(kReplace);
+    control->put_QcParityReplace(replace);
+    SysFreeString(replace);
+
+    Ref<IStorage> storage;
+    Check(StgCreateDocfile(file, STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0,
+                           &storage.p) == S_OK,
+          "compound file created");
+    if (!storage.p) return 1;
+    Check(persist->Save(storage.p, FALSE) == S_OK, "saved into the storage");
+    Check(persist->SaveCompleted(nullptr) == S_OK, "SaveCompleted");
+    Check(persist->IsDirty() == S_OK, "still needs saving after the save");
+    Check(storage->Commit(STGC_DEFAULT) == S_OK, "storage committed");
+    return 0;
+}
+
+int Load(const wchar_t* file) {
+    Ref<IStorage> storage;
+    Check(StgOpenStorage(file, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0,
+                         &storage.p) == S_OK,
+          "compound file opened");
+    if (!storage.p) return 1;
+    Ref<IStream> contents;
+    Check(storage->OpenStream(L"Contents", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0,
+                              &contents.p) == S_OK,
+          "stream Contents present");
+    if (!contents.p) return 1;
+    STATSTG stat{};
+    contents->Stat(&stat, STATFLAG_NONAME);
+    Check(stat.cbSize.QuadPart == 152, "Contents holds 152 bytes");
+
+    Check(AtlAxWinInit() != FALSE, "AtlAxWinInit");
+    HWND window = CreateWindowExW(0, L"STATIC", L"persist host", WS_OVERLAPPEDWINDOW, 0, 0, 200,
+                                  100, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    Check(window != nullptr, "host window");
+    Ref<IUnknown> container, unknown;
+    Check(AtlAxCreateControlEx(L"QLRCom.QLRCom", window, contents.p, &container.p, &unknown.p,
+                               IID_NULL, nullptr) == S_OK,
+          "ATL host created the control from the stream");
+    Ref<IQLRCom> control;
+    if (!unknown.p || FAILED(unknown->QueryInterface(IID_IQLRCom, control.out()))) {
+        Check(false, "control reachable");
+        return 1;
+    }
+    enumBaudRate baud{};
+    short queue = 0;
+    long notify = 0;
+    VARIANT_BOOL dtr = -7;
+    BSTR replace = nullptr;
+    control->get_QcBaudRate(&baud);
+    control->get_QcRecvQSize(&queue);
+    control->get_QcNotifyRecvChars(&notify);
+    control->get_QcDTREnable(&dtr);
+    control->get_QcParityReplace(&replace);
+    Check(baud == Baud115200, "QcBaudRate restored");
+    Check(queue == 2048, "QcRecvQSize restored");
+    Check(notify == 5, "QcNotifyRecvChars restored");
+    Check(dtr == 0, "QcDTREnable restored");
+    Check(replace && std::wcscmp(replace, kReplace) == 0, "Japanese QcParityReplace restored");
+    SysFreeString(replace);
+    Ref<IPersistStreamInit> persist;
+    Check(control->QueryInterface(IID_IPersistStreamInit, persist.out()) == S_OK &&
+              persist->IsDirty() == S_FALSE,
+          "loaded control does not need saving");
+    DestroyWindow(window);
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: persist_host save|load FILE\n");
+        return 2;
+    }
+    if (FAILED(OleInitialize(nullptr))) return 2;
+    if (std::wcscmp(argv[1], L"save") == 0) Save(argv[2]);
+    else Load(argv[2]);
+    OleUninitialize();
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 && passed > 0 ? 0 : 1;
+}
