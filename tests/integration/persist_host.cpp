@@ -12,12 +12,19 @@
 
 #include "qlrcom32_h.h"
 
-extern "C" HRESULT WINAPI AtlAxWinInit();
-extern "C" HRESULT WINAPI AtlAxCreateControlEx(LPCOLESTR name, HWND window, IStream* stream,
-                                               IUnknown** container, IUnknown** control,
-                                               REFIID sinkIid, IUnknown* sink);
-
 namespace {
+
+// atl.dll is loaded at run time: mingw-w64 has no import library for it on i686.
+using AtlAxWinInitFn = BOOL(WINAPI*)();
+using AtlAxCreateControlExFn = HRESULT(WINAPI*)(LPCOLESTR name, HWND window, IStream* stream,
+                                                IUnknown** container, IUnknown** control,
+                                                REFIID sinkIid, IUnknown* sink);
+
+template <class F>
+F AtlEntry(const char* name) {
+    static HMODULE atl = LoadLibraryW(L"atl.dll");
+    return atl ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(atl, name))) : nullptr;
+}
 
 int passed = 0, failed = 0;
 
@@ -83,12 +90,18 @@ int Load(const wchar_t* file) {
     contents->Stat(&stat, STATFLAG_NONAME);
     Check(stat.cbSize.QuadPart == 152, "Contents holds 152 bytes");
 
-    Check(AtlAxWinInit() != FALSE, "AtlAxWinInit");
+    const auto atlAxWinInit = AtlEntry<AtlAxWinInitFn>("AtlAxWinInit");
+    const auto atlAxCreateControlEx = AtlEntry<AtlAxCreateControlExFn>("AtlAxCreateControlEx");
+    if (!atlAxWinInit || !atlAxCreateControlEx) {
+        Check(false, "atl.dll loaded");
+        return 1;
+    }
+    Check(atlAxWinInit() != FALSE, "AtlAxWinInit");
     HWND window = CreateWindowExW(0, L"STATIC", L"persist host", WS_OVERLAPPEDWINDOW, 0, 0, 200,
                                   100, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     Check(window != nullptr, "host window");
     Ref<IUnknown> container, unknown;
-    Check(AtlAxCreateControlEx(L"QLRCom.QLRCom", window, contents.p, &container.p, &unknown.p,
+    Check(atlAxCreateControlEx(L"QLRCom.QLRCom", window, contents.p, &container.p, &unknown.p,
                                IID_NULL, nullptr) == S_OK,
           "ATL host created the control from the stream");
     Ref<IQLRCom> control;
