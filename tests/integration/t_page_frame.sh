@@ -32,4 +32,6 @@ check "page_host ran its checks" grep -q ' passed, 0 failed' "$WORK/page_host.lo
 is_png() { [ "$(head -c 8 "$1" 2>/dev/null | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ]; }
 check "the page's screenshot is a PNG file" is_png "$shots/commsettings_page.png"
 check "the frame's screenshot is a PNG file" is_png "$shots/commsettings_frame.png"
+# Wine leaves the display before the display goes away.
+qlr_server_stop "$WINEPREFIX"
 finish
