@@ -11,6 +11,7 @@
 #include <ocidl.h>
 #include <olectl.h>
 
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -95,11 +96,13 @@ std::wstring ThroughAnsiCodePage(const wchar_t* text, size_t length) {
 TaskString LoadTaskString(UINT id) {
     wchar_t buffer[256];
     const int length = LoadStringW(ModuleInstance(), id, buffer, static_cast<int>(std::size(buffer)));
-    auto* copy = static_cast<wchar_t*>(CoTaskMemAlloc((static_cast<size_t>(length) + 1) * sizeof(wchar_t)));
-    if (!copy) return TaskString();
-    for (int i = 0; i < length; ++i) copy[i] = buffer[i];
-    copy[length] = L'\0';
-    return TaskString(copy);
+    const size_t bytes = (static_cast<size_t>(length) + 1) * sizeof(wchar_t);
+    TaskString copy(static_cast<wchar_t*>(CoTaskMemAlloc(bytes)));
+    if (copy) {
+        buffer[length] = L'\0';
+        std::memcpy(copy.get(), buffer, bytes);
+    }
+    return copy;
 }
 
 void FillListItems(HWND dialog) {
@@ -231,7 +234,10 @@ public:
         if (dialog_) return E_UNEXPECTED;
         const HWND dialog = CreateDialogParamW(ModuleInstance(), MAKEINTRESOURCEW(IDD_COMMSETTINGS),
                                                parent, DialogProc, reinterpret_cast<LPARAM>(this));
-        if (!dialog) return HRESULT_FROM_WIN32(GetLastError() ? GetLastError() : ERROR_INVALID_WINDOW_HANDLE);
+        if (!dialog) {
+            const DWORD error = GetLastError();
+            return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+        }
         dialog_ = dialog;
         SetWindowPos(dialog_, nullptr, rect->left, rect->top, rect->right - rect->left,
                      rect->bottom - rect->top, SWP_NOZORDER | SWP_NOACTIVATE);
