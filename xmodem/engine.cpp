@@ -178,8 +178,12 @@ DWORD XModemEngine::TrimPadding(const unsigned char* buffer, DWORD size) {
 }
 
 unsigned char XModemEngine::Checksum128(const unsigned char* buffer) {
+    return Checksum(buffer, kSmallBlock);
+}
+
+unsigned char XModemEngine::Checksum(const unsigned char* buffer, DWORD length) {
     unsigned sum = 0;
-    for (DWORD i = 0; i < kSmallBlock; ++i) sum += buffer[i];
+    for (DWORD i = 0; i < length; ++i) sum += buffer[i];
     return static_cast<unsigned char>(sum & 0xFF);
 }
 

@@ -16,9 +16,14 @@
 // - The pauses (3000, 500 and 300 ms) end early when the abort request is set.
 //   An abort during the sender's start handshake ends the send with 2114 at
 //   once; the receiver's handshake ends with 2105 at its next write, as before.
+// - An EOT that answers the receiver's start character (an empty file) is
+//   taken as the first header, in checksum mode too.
 // - The receiver acknowledges a repeat of the last accepted block (the sender
 //   missed our ACK) and discards it; it sets status 4 and is not an error.
 // - The sender repeats EOT when it is answered with NAK, up to 10 EOTs in all.
+// - The checksum of a 1024-byte block is the sum of all its bytes, as standard
+//   receivers check it; the receiver also accepts the sum of its first 128
+//   bytes, which older senders of this control put there.
 #pragma once
 
 #include <windows.h>
@@ -152,6 +157,7 @@ public:
     static void PadBlock(unsigned char* buffer, DWORD length, DWORD size);
     static DWORD TrimPadding(const unsigned char* buffer, DWORD size);
     static unsigned char Checksum128(const unsigned char* buffer);
+    static unsigned char Checksum(const unsigned char* buffer, DWORD length);  // 8-bit sum
     std::uint16_t Crc16(const unsigned char* buffer, DWORD length, std::uint16_t initial) const;
 
 private:

@@ -38,7 +38,9 @@ long XModemEngine::Receive(HANDLE port, const wchar_t* fileName, const OVERLAPPE
         if (WriteByte(checksumOnly ? kNak : kCrcStart, abort) != 0) return end(kByteWriteFailed);
         Pause(kRecvStartPauseMs, abort);
         unsigned char byte = 0;
-        if (PollByte(byte) == 0 && (byte == kSoh || (!checksumOnly && byte == kStx))) {
+        // EOT at once is an empty file: taken as the first header in either
+        // mode, or a sender that sends nothing else is never answered.
+        if (PollByte(byte) == 0 && (byte == kSoh || byte == kEot || (!checksumOnly && byte == kStx))) {
             header = byte;
             inHand = true;
         }
@@ -111,7 +113,7 @@ long XModemEngine::Receive(HANDLE port, const wchar_t* fileName, const OVERLAPPE
         } else {
             unsigned char sum = 0;
             if (ReadByte(sum, abort) != 0) return fail(kByteReadFailed);
-            if (sum != Checksum128(data)) {
+            if (sum != Checksum(data, size) && sum != Checksum128(data)) {
                 reject(false, kStatusRunning);  // neither purge nor a status change
                 continue;
             }

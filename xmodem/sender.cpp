@@ -65,7 +65,7 @@ long XModemEngine::Send(HANDLE port, const wchar_t* fileName, const OVERLAPPED& 
         if (WriteBlock(block_, size, abort) != 0) return fail(kDataWriteFailed);
         if (crc) {
             if (WriteCrc(Crc16(block_, size, 0), abort) != 0) return fail(kCrcWriteFailed);
-        } else if (WriteByte(Checksum128(block_), abort) != 0) {
+        } else if (WriteByte(Checksum(block_, size), abort) != 0) {
             return fail(kByteWriteFailed);
         }
         unsigned char answer = 0;

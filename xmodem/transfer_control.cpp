@@ -92,7 +92,10 @@ short Start(ControlState& s, Reporter& reporter, const wchar_t* name, Direction 
         reporter.CommError(125, 0);
         return 125;
     }
-    if (!NameFits(name)) return kNameTooLong;
+    if (!NameFits(name)) {
+        reporter.CommError(kNameTooLong, 0);
+        return kNameTooLong;
+    }
     if (direction == Direction::kSend) {
         if (!g_fileProbe.load()(name)) {
             ShowMessage(IDS_QE4006, name, 0, MB_OK);

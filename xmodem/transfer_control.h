@@ -8,7 +8,9 @@
 // - When the worker cannot create its engine it shows message 104 and posts
 //   kNoEngine as the end code instead of leaving inFileTransfer set.
 // - File names stay Unicode end to end. A name whose ANSI form does not fit
-//   259 bytes is refused with kNameTooLong (no message box, no CommError).
+//   259 bytes is refused, never shortened: CommError(kNameTooLong, 0) and
+//   the same return code, no message box. 113 is a major code that nothing
+//   else fires (119 belongs to ClearDTR).
 // - Every message box goes through a replaceable function, so that tests can
 //   answer it; file existence is probed through a replaceable function too.
 #pragma once
@@ -19,7 +21,7 @@
 
 namespace qlr::xmodem {
 
-constexpr short kNameTooLong = 119;
+constexpr short kNameTooLong = 113;
 constexpr long kNoEngine = 2115;
 
 // Shows text modally with the buttons of type (MB_OK or MB_OKCANCEL) and gives

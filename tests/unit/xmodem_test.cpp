@@ -29,11 +29,12 @@ std::uint16_t BitCrc(const Bytes& data) {
     return crc;
 }
 
-unsigned char Sum128(const Bytes& data) {
+unsigned char Sum(const Bytes& data, size_t n) {
     unsigned s = 0;
-    for (size_t i = 0; i < 128; ++i) s += data[i];
+    for (size_t i = 0; i < n; ++i) s += data[i];
     return static_cast<unsigned char>(s);
 }
+unsigned char Sum128(const Bytes& data) { return Sum(data, 128); }
 
 Bytes Pattern(size_t n, unsigned seed = 7) {
     Bytes b(n);
@@ -54,7 +55,7 @@ std::string Frame(unsigned number, Bytes data, bool crc, size_t size = 128) {
         f += static_cast<char>(c >> 8);
         f += static_cast<char>(c & 0xFF);
     } else {
-        f += static_cast<char>(Sum128(data));
+        f += static_cast<char>(Sum(data, size));
     }
     return f;
 }
@@ -302,7 +303,7 @@ TEST_F(XModemTest, SendWithCrcPadsTheLastBlockAndEndsWithEot) {
     EXPECT_EQ(files.closed, 1);
 }
 
-TEST_F(XModemTest, Send1KWithChecksumUsesFullBlocksAndSumsTheFirst128Bytes) {
+TEST_F(XModemTest, Send1KWithChecksumUsesFullBlocksAndSumsThemWhole) {
     RemoteReceiver peer;
     peer.crc = false;
     fake().SetPeer(std::ref(peer));
@@ -313,7 +314,8 @@ TEST_F(XModemTest, Send1KWithChecksumUsesFullBlocksAndSumsTheFirst128Bytes) {
     EXPECT_EQ(peer.blocks[1].header, kStx);
     EXPECT_EQ(peer.blocks[1].data.size(), 1024u);
     EXPECT_EQ(peer.blocks[1].data[1], kSub);
-    EXPECT_EQ(peer.blocks[0].check, Sum128(peer.blocks[0].data));
+    ASSERT_NE(Sum(peer.blocks[0].data, 1024), Sum128(peer.blocks[0].data));
+    EXPECT_EQ(peer.blocks[0].check, Sum(peer.blocks[0].data, 1024));
 
     // An exact multiple: no padded block; an empty file: EOT at once.
     RemoteReceiver again;
@@ -505,6 +507,17 @@ TEST_F(XModemTest, ReceiveStartHandshakes) {
     fake().SetPeer(std::ref(large));
     EXPECT_EQ(Receive(kXModemCheckSum), kNoChecksumStart);
     EXPECT_EQ(status.load(), kStatusFailed);
+
+    // An empty file: EOT answers the first start character, in either mode.
+    for (short protocol : {kXModemCrc, kXModemCheckSum}) {
+        RemoteSender empty;
+        empty.answers = {kEotS};
+        fake().SetPeer(std::ref(empty));
+        const size_t at = WrittenText().size();
+        EXPECT_EQ(Receive(protocol), kCompleted);
+        EXPECT_EQ(WrittenText().substr(at), (protocol == kXModemCrc ? kC : kNakS) + kAckS);
+        EXPECT_TRUE(Received().empty());
+    }
     fake().SetPeer(nullptr);
     fake().FailNext("WriteFile", ERROR_BAD_COMMAND);
     EXPECT_EQ(Receive(kXModemCrc), kByteWriteFailed);
@@ -565,6 +578,24 @@ TEST_F(XModemTest, ReceiveChecksumMismatchIsRejectedWithoutPurgeAndTenRejections
     EXPECT_EQ(peer.seen, (std::vector<short>{1, 1, 1, 1, 1}));
     EXPECT_FALSE(fake().Called("PurgeComm"));
     EXPECT_EQ(Received(), Pattern(128));
+
+    // A 1024-byte block: its whole sum (standard senders) or the sum of its
+    // first 128 bytes (older senders of this control), nothing else.
+    RemoteSender large;
+    std::string older = Frame(2, Pattern(1024, 3), false, 1024);
+    older.back() = static_cast<char>(Sum128(Pattern(1024, 3)));
+    std::string neither = older;
+    neither.back() = static_cast<char>(neither.back() + 1);
+    ASSERT_NE(Sum(Pattern(1024, 3), 1024), Sum128(Pattern(1024, 3)));
+    large.answers = {"", "", "", Frame(1, Pattern(1024, 2), false, 1024), neither, older, kEotS};
+    fake().SetPeer(std::ref(large));
+    const size_t before = WrittenText().size();
+    EXPECT_EQ(Receive(kXModemAuto), kCompleted);  // no answer to 'C': checksum
+    EXPECT_EQ(WrittenText().substr(before), kC + kC + kC + kNakS + kAckS + kNakS + kAckS + kAckS);
+    Bytes both = Pattern(1024, 2);
+    const Bytes second = Pattern(1024, 3);
+    both.insert(both.end(), second.begin(), second.end());
+    EXPECT_EQ(Received(), both);
 
     RemoteSender noisy;
     std::string wrong = Frame(1, Pattern(128), true);
