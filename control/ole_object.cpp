@@ -91,9 +91,13 @@ STDMETHODIMP QLRCom::SetExtent(DWORD aspect, SIZEL* size) {
     if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
     if (!size) return E_POINTER;
     // The control has one size; the caller learns it whatever it asked for.
+    // Any other size is refused: a success would tell a caller that cannot
+    // see the overwritten value (a marshalled call) that its size was taken.
+    const SIZEL asked = *size;
     const SIZEL natural = NaturalExtent();
     *size = natural;
-    return natural.cx == extent_.cx && natural.cy == extent_.cy ? S_OK : E_FAIL;
+    const bool fixed = natural.cx == extent_.cx && natural.cy == extent_.cy;
+    return fixed && asked.cx == natural.cx && asked.cy == natural.cy ? S_OK : E_FAIL;
 }
 
 STDMETHODIMP QLRCom::GetExtent(DWORD aspect, SIZEL* size) {
