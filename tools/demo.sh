@@ -2,7 +2,8 @@
 # Demonstration on a fresh Debian machine: builds qlrcom32.ocx, registers it in
 # a private Wine prefix, creates the control from a script, prints its
 # properties, and opens and closes a virtual serial line (a pty bridge), whose
-# far end shows what the control sent.
+# far end shows what the control sent; then a C++ host gets a line as an event
+# and sends and receives a file with XModem, lrzsz on the far end.
 set -uo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
@@ -103,8 +104,50 @@ host_rc=$?
 tr -d '\r' < "$EVENTS" | grep -v READY
 [ $host_rc -eq 0 ] || echo "  (no line arrived as an event)"
 
+# XModem over the same line, lrzsz on the far end. Its standard input comes
+# through a pipe: lrzsz flushes its input terminal when it exits, and on a pty
+# that also discards the last byte it wrote unless the bridge has read it.
+[ -n "$PEER_READER" ] && kill "$PEER_READER" 2>/dev/null && wait "$PEER_READER" 2>/dev/null
+PEER_READER=""
+XDIR="$DEMO/xmodem"
+mkdir -p "$XDIR"
+head -c 20000 /dev/urandom >"$XDIR/demo.bin"
+xm_peer() {  # xm_peer PROGRAM ARGS...: lrzsz on the far end, in $XDIR
+  rm -f "$XDIR/feed"; mkfifo "$XDIR/feed"
+  cat "$PEER" >"$XDIR/feed" & XFEED=$!
+  (cd "$XDIR" && exec timeout 60 "$@" <"$XDIR/feed" >"$PEER" 2>>"$XDIR/lrzsz.log") & XPEER=$!
+}
+xm_peer_end() { wait "$XPEER"; local st=$?; kill "$XFEED" 2>/dev/null; wait "$XFEED" 2>/dev/null; return $st; }
+xm_host() {  # xm_host send|recv FILE LOG: transfer_host.exe on COM1, in the background
+  LD_PRELOAD="$BUILD/tools/nmshim.so" QLR_NULLMODEM="$DEMO/line.state" \
+    qlr_wine -t 90 "$(qlr_winpath "$BUILD/transfer_host.exe")" 1 "$1" "$(qlr_winpath "$2")" >"$3" 2>&1 &
+  XHOST=$!
+}
+xmodem_rc=0
+
+step "XModem: the control sends demo.bin (20000 bytes, 1K blocks, CRC) to lrzsz's rx on the far end"
+xm_host send "$XDIR/demo.bin" "$XDIR/send.log"
+for _ in $(seq 1 400); do grep -q READY "$XDIR/send.log" 2>/dev/null && break; sleep 0.05; done
+xm_peer rx -X -c -q by-rx.bin
+wait "$XHOST" || xmodem_rc=1
+xm_peer_end || xmodem_rc=1
+tr -d '\r' <"$XDIR/send.log" | grep -v READY
+if cmp -s -n 20000 "$XDIR/demo.bin" "$XDIR/by-rx.bin"; then
+  echo "  rx wrote $(stat -c %s "$XDIR/by-rx.bin") bytes: demo.bin and its padding to whole 1K blocks"
+else echo "  rx's file differs"; xmodem_rc=1; fi
+
+step "XModem: lrzsz's sx -k sends demo.bin back, the control receives it (one block per 300 ms)"
+xm_peer sx -k -q demo.bin
+xm_host recv "$XDIR/by-control.bin" "$XDIR/recv.log"
+wait "$XHOST" || xmodem_rc=1
+xm_peer_end || xmodem_rc=1
+tr -d '\r' <"$XDIR/recv.log" | grep -v READY
+if cmp -s "$XDIR/demo.bin" "$XDIR/by-control.bin"; then echo "  the received file is identical to demo.bin"
+else echo "  the received file differs"; xmodem_rc=1; fi
+[ $rc -eq 0 ] && rc=$xmodem_rc
+
 step "what the trace viewer showed"
 if [ -s "$DEMO/trace.log" ]; then sed 's/^/  /' "$DEMO/trace.log"; else echo "  (nothing)"; fi
 echo
-if [ $rc -eq 0 ]; then echo "demo: the control opened and closed COM1 on the virtual line"; else echo "demo: FAILED (script status $rc)"; fi
+if [ $rc -eq 0 ]; then echo "demo: the control opened and closed COM1 on the virtual line and moved a file both ways with XModem"; else echo "demo: FAILED (status $rc)"; fi
 exit $rc
