@@ -293,6 +293,15 @@ private:
     std::thread thread_;
 };
 
+// Wine's property frame has no owner: any visible dialog of the host thread.
+BOOL CALLBACK FindFrame(HWND w, LPARAM out) {
+    wchar_t cls[16] = L"";
+    GetClassNameW(w, cls, 16);
+    if (w == host || !IsWindowVisible(w) || wcscmp(cls, L"#32770") != 0) return TRUE;
+    *reinterpret_cast<HWND*>(out) = w;
+    return FALSE;
+}
+
 LRESULT CALLBACK HostProcedure(HWND hwnd, UINT message, WPARAM wp, LPARAM lp) {
     return DefWindowProcW(hwnd, message, wp, lp);
 }
@@ -514,17 +523,7 @@ int main(int argc, char** argv) {
         Watcher watch(
             [thread]() -> HWND {
                 HWND found = nullptr;
-                EnumThreadWindows(
-                    thread,
-                    [](HWND w, LPARAM out) -> BOOL {
-                        // Wine's frame has no owner: any visible dialog of this thread.
-                        wchar_t cls[16] = L"";
-                        GetClassNameW(w, cls, 16);
-                        if (w == host || !IsWindowVisible(w) || wcscmp(cls, L"#32770") != 0) return TRUE;
-                        *reinterpret_cast<HWND*>(out) = w;
-                        return FALSE;
-                    },
-                    reinterpret_cast<LPARAM>(&found));
+                EnumThreadWindows(thread, FindFrame, reinterpret_cast<LPARAM>(&found));
                 return found;
             },
             [](HWND w) {
