@@ -22,37 +22,22 @@
 
 #include "load_control.h"
 #include "qlrcom32_h.h"
+#include "../tests/integration/event_sink.h"
 #include "../tests/integration/recv_sink.h"
 
 namespace {
 
-struct Events : IDispatch {
+struct Events : sink::EventSink {
     int recv = 0;
     short end = -1;
     bool ended = false;
-    STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID__QLREvents) {
-            *out = static_cast<IDispatch*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP GetTypeInfoCount(UINT* n) override {
-        *n = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*, UINT*) override {
+    void OnEvent(DISPID id, DISPPARAMS* p) override {
+        const VARIANT* arg = sink::FirstArg(p);
         if (id == 2) ++recv;
-        if (id == 3 && p && p->cArgs == 1 && V_VT(&p->rgvarg[0]) == VT_I2) {
-            end = V_I2(&p->rgvarg[0]);
+        if (id == 3 && arg && V_VT(arg) == VT_I2) {
+            end = V_I2(arg);
             ended = true;
         }
-        return S_OK;
     }
 };
 

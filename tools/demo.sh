@@ -118,9 +118,9 @@ xm_peer() {  # xm_peer PROGRAM ARGS...: lrzsz on the far end, in $XDIR
   (cd "$XDIR" && exec timeout 60 "$@" <"$XDIR/feed" >"$PEER" 2>>"$XDIR/lrzsz.log") & XPEER=$!
 }
 xm_peer_end() { wait "$XPEER"; local st=$?; kill "$XFEED" 2>/dev/null; wait "$XFEED" 2>/dev/null; return $st; }
-xm_host() {  # xm_host send|recv FILE LOG: transfer_host.exe on COM1, in the background
+xm_host() {  # xm_host send|recv FILE LOG: event_host.exe on COM1, in the background
   LD_PRELOAD="$BUILD/tools/nmshim.so" QLR_NULLMODEM="$DEMO/line.state" \
-    qlr_wine -t 90 "$(qlr_winpath "$BUILD/transfer_host.exe")" 1 "$1" "$(qlr_winpath "$2")" >"$3" 2>&1 &
+    qlr_wine -t 90 "$(qlr_winpath "$BUILD/event_host.exe")" 1 "$1" "$(qlr_winpath "$2")" >"$3" 2>&1 &
   XHOST=$!
 }
 xmodem_rc=0

@@ -41,6 +41,7 @@
 #include <thread>
 #include <vector>
 
+#include "event_sink.h"
 #include "qlrcom32_h.h"
 #include "recv_sink.h"
 
@@ -104,26 +105,10 @@ struct Seen {
 class BoxWatcher;
 BoxWatcher* g_boxes = nullptr;
 
-class Sink : public IDispatch {
+class Sink : public sink::EventSink {
 public:
     explicit Sink(Seen& seen) : seen_(seen) {}
-    STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID__QLREvents) {
-            *out = static_cast<IDispatch*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP GetTypeInfoCount(UINT* n) override {
-        *n = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*, UINT*) override;
+    void OnEvent(DISPID id, DISPPARAMS* p) override;
 
 private:
     Seen& seen_;
@@ -211,8 +196,8 @@ private:
     std::thread thread_;
 };
 
-STDMETHODIMP Sink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*, UINT*) {
-    const VARIANT* arg = p && p->cArgs ? &p->rgvarg[p->cArgs - 1] : nullptr;
+void Sink::OnEvent(DISPID id, DISPPARAMS* p) {
+    const VARIANT* arg = sink::FirstArg(p);
     if (id == 1 && arg && V_VT(arg) == VT_I2) seen_.errors.push_back(V_I2(arg));
     if (id == 2) ++seen_.commRecv;
     if (id == 3 && arg && V_VT(arg) == VT_I2) {
@@ -220,7 +205,6 @@ STDMETHODIMP Sink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*
         if (seen_.com) seen_.com->InFileTransfer(&seen_.inTransferAtEnd);
         if (g_boxes) seen_.answeredAtEnd = g_boxes->answered();
     }
-    return S_OK;
 }
 
 // ---- arguments --------------------------------------------------------------
