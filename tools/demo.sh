@@ -146,8 +146,20 @@ if cmp -s "$XDIR/demo.bin" "$XDIR/by-control.bin"; then echo "  the received fil
 else echo "  the received file differs"; xmodem_rc=1; fi
 [ $rc -eq 0 ] && rc=$xmodem_rc
 
+step "a form in Wine's ATL host: the control opens COM1 by itself, its property page, screenshots"
+SHOTS="$DEMO/screenshots"
+mkdir -p "$SHOTS"
+form_rc=0
+LD_PRELOAD="$BUILD/tools/nmshim.so" QLR_NULLMODEM="$DEMO/line.state" \
+  qlr_wine -t 60 "$(qlr_winpath "$BUILD/form_host.exe")" 0 "$(qlr_winpath "$SHOTS")" 2>&1 | tr -d '\r' \
+  || form_rc=1
+for shot in demo_form.png demo_page.png; do
+  [ -s "$SHOTS/$shot" ] && echo "  $SHOTS/$shot" || form_rc=1
+done
+[ $rc -eq 0 ] && rc=$form_rc
+
 step "what the trace viewer showed"
 if [ -s "$DEMO/trace.log" ]; then sed 's/^/  /' "$DEMO/trace.log"; else echo "  (nothing)"; fi
 echo
-if [ $rc -eq 0 ]; then echo "demo: the control opened and closed COM1 on the virtual line and moved a file both ways with XModem"; else echo "demo: FAILED (status $rc)"; fi
+if [ $rc -eq 0 ]; then echo "demo: the control opened and closed COM1 on the virtual line, moved a file both ways with XModem, and ran on a form with its property page"; else echo "demo: FAILED (status $rc)"; fi
 exit $rc
