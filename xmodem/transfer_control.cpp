@@ -18,12 +18,9 @@ int SystemMessageBox(const wchar_t* text, UINT type) {
 }
 
 bool DiskFileExists(const wchar_t* name) {
-    platform::Api& api = platform::Current();
-    HANDLE h = api.CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL);
-    if (h == INVALID_HANDLE_VALUE || h == nullptr) return false;
-    api.CloseHandle(h);
-    return true;
+    const platform::UniqueHandle file(platform::Current().CreateFileW(
+        name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+    return file.valid();
 }
 
 std::atomic<MessageBoxFunction> g_messageBox{&SystemMessageBox};
