@@ -19,19 +19,17 @@
 #include <cstdlib>
 #include <string>
 
+#include "host_check.h"
 #include "qlrcom32_h.h"
 
 namespace {
 
-int passed = 0;
-int failed = 0;
-std::string handshake;
+using hostcheck::Check;
+using hostcheck::Export;
+using hostcheck::failed;
+using hostcheck::passed;
 
-void Check(bool ok, const std::string& what) {
-    (ok ? passed : failed)++;
-    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
-    std::fflush(stdout);
-}
+std::string handshake;
 
 // Announces a step and waits for the peer's answer, pumping messages.
 bool Step(const char* name) {
@@ -50,12 +48,6 @@ bool Step(const char* name) {
 using AxWinInit = BOOL(WINAPI*)();
 using AxCreateControl = HRESULT(WINAPI*)(LPCOLESTR, HWND, IStream*, IUnknown**);
 using AxGetControl = HRESULT(WINAPI*)(HWND, IUnknown**);
-
-template <class F>
-F Export(HMODULE module, const char* name) {
-    // Through void*: the exported function's real type is F.
-    return module ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
-}
 
 AxCreateControl createControl = nullptr;
 AxGetControl getControl = nullptr;

@@ -17,18 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "host_check.h"
 #include "qlrcom32_h.h"
 
 namespace {
 
-int passed = 0;
-int failed = 0;
-
-void Check(bool ok, const std::string& what) {
-    (ok ? passed : failed)++;
-    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
-    std::fflush(stdout);
-}
+using hostcheck::Check;
+using hostcheck::failed;
+using hostcheck::passed;
 
 std::string Hex(HRESULT hr) {
     char buf[16];

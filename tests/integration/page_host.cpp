@@ -17,20 +17,16 @@
 #include <cstdio>
 #include <string>
 
+#include "host_check.h"
 #include "qlrcom32_h.h"
 #include "resource_ids.h"
 #include "screenshot.h"
 
 namespace {
 
-int passed = 0;
-int failed = 0;
-
-void Check(bool ok, const char* what) {
-    (ok ? passed : failed)++;
-    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what);
-    std::fflush(stdout);
-}
+using hostcheck::Check;
+using hostcheck::failed;
+using hostcheck::passed;
 
 const LCID kJapanese = MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT), SORT_DEFAULT);
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "host_check.h"
 #include "qlrcom32_h.h"
 
 namespace {
@@ -23,15 +24,12 @@ using AtlAxCreateControlExFn = HRESULT(WINAPI*)(LPCOLESTR name, HWND window, ISt
 template <class F>
 F AtlEntry(const char* name) {
     static HMODULE atl = LoadLibraryW(L"atl.dll");
-    return atl ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(atl, name))) : nullptr;
+    return hostcheck::Export<F>(atl, name);
 }
 
-int passed = 0, failed = 0;
-
-void Check(bool ok, const char* what) {
-    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what);
-    ++(ok ? passed : failed);
-}
+using hostcheck::Check;
+using hostcheck::failed;
+using hostcheck::passed;
 
 template <class T>
 struct Ref {

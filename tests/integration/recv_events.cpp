@@ -17,19 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "host_check.h"
 #include "qlrcom32_h.h"
 #include "recv_sink.h"
 
 namespace {
 
-int passed = 0;
-int failed = 0;
-
-void Check(bool ok, const std::string& what) {
-    (ok ? passed : failed)++;
-    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
-    std::fflush(stdout);
-}
+using hostcheck::Check;
+using hostcheck::failed;
+using hostcheck::passed;
 
 void Ready(const char* step) {
     std::printf("READY %s\n", step);

@@ -20,19 +20,15 @@
 #include <thread>
 #include <vector>
 
+#include "host_check.h"
 #include "qlrcom32_h.h"
 #include "screenshot.h"
 
 namespace {
 
-int passed = 0;
-int failed = 0;
-
-void Check(bool ok, const std::string& what) {
-    (ok ? passed : failed)++;
-    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
-    std::fflush(stdout);
-}
+using hostcheck::Check;
+using hostcheck::failed;
+using hostcheck::passed;
 
 std::vector<std::string> calls;  // what the control asked of the container, in order
 size_t Count(const std::string& name) {

@@ -42,13 +42,15 @@
 #include <vector>
 
 #include "event_sink.h"
+#include "host_check.h"
 #include "qlrcom32_h.h"
 #include "recv_sink.h"
 
 namespace {
 
-int passed = 0;
-int failed = 0;
+using hostcheck::Check;
+using hostcheck::failed;
+using hostcheck::passed;
 
 std::string Narrow(const std::wstring& w) {
     std::string out;
@@ -62,13 +64,6 @@ std::string Narrow(const std::wstring& w) {
         }
     }
     return out;
-}
-
-bool Check(bool ok, const std::string& what) {
-    (ok ? passed : failed)++;
-    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
-    std::fflush(stdout);
-    return ok;
 }
 
 void Say(const std::string& line) {

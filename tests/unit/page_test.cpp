@@ -14,6 +14,7 @@
 #include "control/module.h"
 #include "control/qlrcom.h"
 #include "resources/resource_ids.h"
+#include "tests/unit/fake_site.h"
 
 namespace qlr::test {
 namespace {
@@ -380,7 +381,7 @@ TEST_F(PageTest, PageInfoAndKeyboardNavigation) {
 }
 
 // A client site that offers the container's own property frame.
-class ControlSite final : public IOleClientSite, public IOleControlSite {
+class ControlSite final : public ClientSiteStubs, public IOleControlSite {
 public:
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOleClientSite))
@@ -393,12 +394,6 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
     STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
-    STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetContainer(IOleContainer**) override { return E_NOINTERFACE; }
-    STDMETHODIMP ShowObject() override { return S_OK; }
-    STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
-    STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
     STDMETHODIMP OnControlInfoChanged() override { return S_OK; }
     STDMETHODIMP LockInPlaceActive(BOOL) override { return S_OK; }
     STDMETHODIMP GetExtendedControl(IDispatch**) override { return E_NOTIMPL; }

@@ -11,6 +11,7 @@
 #include "control/module.h"
 #include "control/qlrcom.h"
 #include "resources/resource_ids.h"
+#include "tests/unit/fake_site.h"
 
 namespace qlr::test {
 namespace {
@@ -20,31 +21,10 @@ using com::ComPtr;
 constexpr COLORREF kUntouched = RGB(0xFF, 0x00, 0xFF);
 
 // A client site whose IDispatch answers UserMode and, when set, BackColor.
-class AmbientSite final : public IOleClientSite, public IDispatch {
+class AmbientSite final : public AmbientSiteBase {
 public:
     AmbientSite(bool userMode, bool hasBackColor, OLE_COLOR backColor)
         : userMode_(userMode), hasBackColor_(hasBackColor), backColor_(backColor) {}
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOleClientSite))
-            *out = static_cast<IOleClientSite*>(this);
-        else if (IsEqualIID(iid, IID_IDispatch))
-            *out = static_cast<IDispatch*>(this);
-        else
-            return *out = nullptr, E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
-    STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetContainer(IOleContainer**) override { return E_NOINTERFACE; }
-    STDMETHODIMP ShowObject() override { return S_OK; }
-    STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
-    STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
-    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
                         UINT*) override {
         if (id == DISPID_AMBIENT_USERMODE) {

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "host_check.h"
 #include "qlrcom32_h.h"
 #include "resource_ids.h"
 #include "screenshot.h"
@@ -45,11 +46,7 @@ using AxWinInit = BOOL(WINAPI*)();
 using AxCreateControl = HRESULT(WINAPI*)(LPCOLESTR, HWND, IStream*, IUnknown**);
 using AxGetControl = HRESULT(WINAPI*)(HWND, IUnknown**);
 
-template <class F>
-F Export(HMODULE module, const char* name) {
-    // Through void*: the exported function's real type is F.
-    return module ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
-}
+using hostcheck::Export;
 
 // The form's saved settings, as a form designer would have stored them.
 bool SaveSettings(long port, IStream** stream) {
