@@ -1,5 +1,5 @@
 // The IDispatch plumbing of a _QLREvents sink, once, for the C++ hosts of the
-// XModem tests and benchmarks: a host derives, overrides OnEvent and keeps the
+// tests, benchmarks and demo: a host derives, overrides OnEvent and keeps the
 // sink alive (on its stack) for as long as it is connected.
 #pragma once
 

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "event_sink.h"
 #include "qlrcom32_h.h"
 
 namespace {
@@ -54,28 +55,14 @@ bool Step(const char* name) {
 }
 
 // Keeps the masks of CommNotify.
-class NotifySink final : public IDispatch {
+class NotifySink final : public sink::EventSink {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, DIID__QLREvents)) {
-            *out = static_cast<IDispatch*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*, UINT*) override {
+    void OnEvent(DISPID id, DISPPARAMS* p) override {
         if (id == 5 && p->cArgs == 1 && p->rgvarg[0].vt == VT_I4) {
             masks |= static_cast<unsigned long>(p->rgvarg[0].lVal);
             ++notifications;
         }
         if (id == 1) ++errors;
-        return S_OK;
     }
     unsigned long masks = 0;
     int notifications = 0;

@@ -16,29 +16,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "event_sink.h"
 #include "qlrcom32_h.h"
 
 namespace {
 
-class Sink final : public IDispatch {
+class Sink final : public sink::EventSink {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, DIID__QLREvents)) {
-            *out = static_cast<IDispatch*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*, UINT*) override {
+    void OnEvent(DISPID id, DISPPARAMS* p) override {
         if (id == 2 && transfer) {
             ++starts;  // notify-only: the receiver's start character waits
-            return S_OK;
+            return;
         }
         if (id == 3 && p->cArgs == 1 && p->rgvarg[0].vt == VT_I2) {
             endCode = p->rgvarg[0].iVal;
@@ -60,7 +48,6 @@ public:
             std::printf("  event %ld\n", static_cast<long>(id));
         }
         std::fflush(stdout);
-        return S_OK;
     }
     bool lineSeen = false;
     bool transfer = false;
