@@ -23,15 +23,17 @@ inline IQLRCom* LoadControl(const char* path, HMODULE& module) {
         reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
     IClassFactory* factory = nullptr;
     IQLRCom* com = nullptr;
-    if (!getClassObject ||
-        FAILED(getClassObject(CLSID_QLRCom, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
+    if (!getClassObject || FAILED(getClassObject(CLSID_QLRCom, IID_IClassFactory,
+                                                 reinterpret_cast<void**>(&factory)))) {
         std::fprintf(stderr, "no class object in %s\n", path);
         return nullptr;
     }
-    const HRESULT hr = factory->CreateInstance(nullptr, IID_IQLRCom, reinterpret_cast<void**>(&com));
+    const HRESULT hr =
+        factory->CreateInstance(nullptr, IID_IQLRCom, reinterpret_cast<void**>(&com));
     factory->Release();
     if (FAILED(hr)) {
-        std::fprintf(stderr, "cannot create the control (0x%08lX)\n", static_cast<unsigned long>(hr));
+        std::fprintf(stderr, "cannot create the control (0x%08lX)\n",
+                     static_cast<unsigned long>(hr));
         return nullptr;
     }
     return com;

@@ -120,16 +120,24 @@ int main(int argc, char** argv) {
         SysFreeString(nothing);
         com->CloseComm(&rc);
 
-        const double minimum = latencies.empty() ? 0 : *std::min_element(latencies.begin(), latencies.end());
-        const double maximum = latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end());
-        std::printf("far-end write to CommRecv, %zu lines (%d not seen within 5 s): p50 %.0f us, p99 %.0f us, "
-                    "min %.0f us, max %.0f us\n",
-                    latencies.size(), lost, Percentile(latencies, 0.50), Percentile(latencies, 0.99), minimum, maximum);
-        std::printf("open idle port, %.0f ms pumping messages: CPU %.1f ms (%.2f %% of a core)\n", idleWall, idleCpu,
-                    100.0 * idleCpu / idleWall);
-        std::printf("counted read waiting %.0f ms for bytes that never come (%u chars, CommError %d): CPU %.1f ms "
-                    "(%.2f %% of a core)\n",
-                    readWall, got, seen.errors.empty() ? 0 : seen.errors.back(), readCpu, 100.0 * readCpu / readWall);
+        const double minimum =
+            latencies.empty() ? 0 : *std::min_element(latencies.begin(), latencies.end());
+        const double maximum =
+            latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end());
+        std::printf(
+            "far-end write to CommRecv, %zu lines (%d not seen within 5 s): p50 %.0f us, p99 %.0f "
+            "us, "
+            "min %.0f us, max %.0f us\n",
+            latencies.size(), lost, Percentile(latencies, 0.50), Percentile(latencies, 0.99),
+            minimum, maximum);
+        std::printf("open idle port, %.0f ms pumping messages: CPU %.1f ms (%.2f %% of a core)\n",
+                    idleWall, idleCpu, 100.0 * idleCpu / idleWall);
+        std::printf(
+            "counted read waiting %.0f ms for bytes that never come (%u chars, CommError %d): CPU "
+            "%.1f ms "
+            "(%.2f %% of a core)\n",
+            readWall, got, seen.errors.empty() ? 0 : seen.errors.back(), readCpu,
+            100.0 * readCpu / readWall);
     }
     com->Release();
     CoUninitialize();

@@ -3,7 +3,10 @@
 #   bench/run-send-bench.sh [BUILD_DIR] [SENDS]
 set -uo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD_DIR="${1:-$ROOT/build-x64}"
+# Absolute: the port mappings and Wine paths are made from it.
+BUILD_DIR="$(realpath -m "${1:-$ROOT/build-x64}")"
+grep -qs "^CMAKE_BUILD_TYPE:STRING=Release$" "$BUILD_DIR/CMakeCache.txt" \
+  || echo "note: $BUILD_DIR is not a Release build; figures of the shipped module come from one"
 SENDS="${2:-2000}"
 set -- --build "$BUILD_DIR"
 # shellcheck source=../tests/integration/lib.sh

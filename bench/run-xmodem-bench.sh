@@ -8,7 +8,10 @@
 #   bench/run-xmodem-bench.sh [BUILD_DIR]
 set -uo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD_DIR="${1:-$ROOT/build-x64}"
+# Absolute: the port mappings and Wine paths are made from it.
+BUILD_DIR="$(realpath -m "${1:-$ROOT/build-x64}")"
+grep -qs "^CMAKE_BUILD_TYPE:STRING=Release$" "$BUILD_DIR/CMakeCache.txt" \
+  || echo "note: $BUILD_DIR is not a Release build; figures of the shipped module come from one"
 set -- --build "$BUILD_DIR"
 # shellcheck source=../tests/integration/lib.sh
 . "$ROOT/tests/integration/lib.sh"
@@ -54,24 +57,34 @@ bench() {
 }
 rate() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.0f", b / s / 1000 }'; }
 
-echo "1 MiB to rx -c (rx's run time, from its start to its exit):"
-# sx -k first, while both ptys still have the bridge's raw settings (lrzsz
-# sets no terminal modes when its standard input is a pipe).
-rm -f "$DIR/out.bin"
-lrz "$L_PORT" sx -k -q mib.bin; SX_PID=$LRZ_PID; SX_FEED=$FEED_PID
-T0=$EPOCHREALTIME; lrz "$L_PEER" rx -X -c -q out.bin; lrz_end; T1=$EPOCHREALTIME
-LRZ_PID=$SX_PID FEED_PID=$SX_FEED lrz_end
-theirs=$(awk -v a="$T0" -v b="$T1" 'BEGIN { print b - a }')
-cmp -s "$DIR/out.bin" "$DIR/mib.bin" && same=identical || same=DIFFERENT
-echo "  sx -k:       $(printf %.2f "$theirs") s, $(rate 1048576 "$theirs") KB/s (file $same)"
-rm -f "$DIR/out.bin"
-on_start() { T0=$EPOCHREALTIME; lrz "$L_PEER" rx -X -c -q out.bin; }
-bench send "$(winpath "$DIR/mib.bin")"
-lrz_end; T1=$EPOCHREALTIME
-ours=$(awk -v a="$T0" -v b="$T1" 'BEGIN { print b - a }')
-cmp -s "$DIR/out.bin" "$DIR/mib.bin" && same=identical || same=DIFFERENT
-echo "  the control: $(printf %.2f "$ours") s, $(rate 1048576 "$ours") KB/s (file $same)"
-echo "  ratio (control / sx -k throughput): $(awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "%.2f", b / a }')"
+echo "1 MiB to rx -c (rx's run time, from its start to its exit), ${QLR_BENCH_ROUNDS:-3} rounds:"
+ratios=()
+for round in $(seq 1 "${QLR_BENCH_ROUNDS:-3}"); do
+  # Both ptys raw again (lrzsz sets no terminal modes when its standard input
+  # is a pipe, and the control's port settings stay on its pty), and nothing
+  # left on the line from the round before.
+  for tty in "$L_PORT" "$L_PEER"; do
+    stty -F "$tty" raw -echo -ixon -ixoff 2>/dev/null
+    timeout 1 cat "$tty" >/dev/null 2>&1
+  done
+  rm -f "$DIR/out.bin"
+  lrz "$L_PORT" sx -k -q mib.bin; SX_PID=$LRZ_PID; SX_FEED=$FEED_PID
+  T0=$EPOCHREALTIME; lrz "$L_PEER" rx -X -c -q out.bin; lrz_end; T1=$EPOCHREALTIME
+  LRZ_PID=$SX_PID FEED_PID=$SX_FEED lrz_end
+  theirs=$(awk -v a="$T0" -v b="$T1" 'BEGIN { print b - a }')
+  cmp -s "$DIR/out.bin" "$DIR/mib.bin" && same=identical || same=DIFFERENT
+  echo "  sx -k:       $(printf %.2f "$theirs") s, $(rate 1048576 "$theirs") KB/s (file $same)"
+  rm -f "$DIR/out.bin"
+  on_start() { T0=$EPOCHREALTIME; lrz "$L_PEER" rx -X -c -q out.bin; }
+  bench send "$(winpath "$DIR/mib.bin")"
+  lrz_end; T1=$EPOCHREALTIME
+  ours=$(awk -v a="$T0" -v b="$T1" 'BEGIN { print b - a }')
+  cmp -s "$DIR/out.bin" "$DIR/mib.bin" && same=identical || same=DIFFERENT
+  echo "  the control: $(printf %.2f "$ours") s, $(rate 1048576 "$ours") KB/s (file $same)"
+  ratios+=("$(awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "%.2f", b / a }')")
+  echo "  ratio (control / sx -k throughput): ${ratios[-1]}"
+done
+echo "  median ratio: $(printf '%s\n' "${ratios[@]}" | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')"
 
 echo
 echo "64 KiB from sx -k to the control:"

@@ -52,9 +52,11 @@ void* PatchImport(HMODULE module, const char* dll, const char* name, void* repla
     auto* base = reinterpret_cast<BYTE*>(module);
     auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
     auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const IMAGE_DATA_DIRECTORY& dir =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (!dir.VirtualAddress) return nullptr;
-    for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); imp->Name; ++imp) {
+    for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+         imp->Name; ++imp) {
         if (_stricmp(reinterpret_cast<char*>(base + imp->Name), dll) != 0) continue;
         auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->OriginalFirstThunk);
         auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk);
@@ -128,10 +130,14 @@ int main(int argc, char** argv) {
     IQLRCom* com = bench::LoadControl(argv[1], module);
     if (!com) return 1;
 
-    g_malloc = reinterpret_cast<MallocFn>(PatchImport(module, "msvcrt.dll", "malloc", reinterpret_cast<void*>(CountingMalloc)));
-    g_calloc = reinterpret_cast<CallocFn>(PatchImport(module, "msvcrt.dll", "calloc", reinterpret_cast<void*>(CountingCalloc)));
-    g_realloc = reinterpret_cast<ReallocFn>(PatchImport(module, "msvcrt.dll", "realloc", reinterpret_cast<void*>(CountingRealloc)));
-    g_heapAlloc = reinterpret_cast<HeapAllocFn>(PatchImport(module, "kernel32.dll", "HeapAlloc", reinterpret_cast<void*>(CountingHeapAlloc)));
+    g_malloc = reinterpret_cast<MallocFn>(
+        PatchImport(module, "msvcrt.dll", "malloc", reinterpret_cast<void*>(CountingMalloc)));
+    g_calloc = reinterpret_cast<CallocFn>(
+        PatchImport(module, "msvcrt.dll", "calloc", reinterpret_cast<void*>(CountingCalloc)));
+    g_realloc = reinterpret_cast<ReallocFn>(
+        PatchImport(module, "msvcrt.dll", "realloc", reinterpret_cast<void*>(CountingRealloc)));
+    g_heapAlloc = reinterpret_cast<HeapAllocFn>(PatchImport(
+        module, "kernel32.dll", "HeapAlloc", reinterpret_cast<void*>(CountingHeapAlloc)));
     if (!g_malloc) g_malloc = malloc;
     if (!g_calloc) g_calloc = calloc;
     if (!g_realloc) g_realloc = realloc;
@@ -168,15 +174,18 @@ int main(int argc, char** argv) {
     const double bareSeconds = BareWriteLoop(port, block, sends);
     const double bytes = double(sends) * double(block.size());
 
-    std::printf("SendString 1 KiB x %d through IQLRCom: %.0f bytes/s (%.1f us per send, %d failed)\n",
-                sends, bytes / controlSeconds, 1e6 * controlSeconds / sends, failures);
+    std::printf(
+        "SendString 1 KiB x %d through IQLRCom: %.0f bytes/s (%.1f us per send, %d failed)\n",
+        sends, bytes / controlSeconds, 1e6 * controlSeconds / sends, failures);
     if (bareSeconds > 0)
-        std::printf("bare overlapped WriteFile 1 KiB x %d:  %.0f bytes/s (%.1f us per write)\n", sends,
-                    bytes / bareSeconds, 1e6 * bareSeconds / sends);
-    std::printf("control / bare throughput: %.2f\n", bareSeconds > 0 ? bareSeconds / controlSeconds : 0.0);
-    std::printf("heap allocations by the module during the timed sends: %ld (%.3f per send); "
-                "during OpenComm: %ld\n",
-                allocations, double(allocations) / sends, openAllocations);
+        std::printf("bare overlapped WriteFile 1 KiB x %d:  %.0f bytes/s (%.1f us per write)\n",
+                    sends, bytes / bareSeconds, 1e6 * bareSeconds / sends);
+    std::printf("control / bare throughput: %.2f\n",
+                bareSeconds > 0 ? bareSeconds / controlSeconds : 0.0);
+    std::printf(
+        "heap allocations by the module during the timed sends: %ld (%.3f per send); "
+        "during OpenComm: %ld\n",
+        allocations, double(allocations) / sends, openAllocations);
     SysFreeString(text);
     com->Release();
     CoUninitialize();

@@ -53,8 +53,10 @@ short Start(IQLRCom* com, bool send, const char* path) {
     MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH);
     BSTR name = SysAllocString(wide);
     short rc = -99;
-    if (send) com->SendFile(name, &rc);
-    else com->RecvFile(name, &rc);
+    if (send)
+        com->SendFile(name, &rc);
+    else
+        com->RecvFile(name, &rc);
     SysFreeString(name);
     return rc;
 }
@@ -99,27 +101,31 @@ int Run(IQLRCom* com, int port, const std::string& what, const char* arg, const 
         const double ms = NowMs() - t0;
         short blocks = 0;
         com->get_QcProgress(&blocks);
-        std::printf("%s: end code %d, %d blocks, %.0f ms from %s to CommTransferEnd\n", what.c_str(), events.end,
-                    blocks, ms, send ? "SendFile" : "RecvFile");
+        std::printf("%s: end code %d, %d blocks, %.0f ms from %s to CommTransferEnd\n",
+                    what.c_str(), events.end, blocks, ms, send ? "SendFile" : "RecvFile");
         if (!send && blocks > 0)
-            std::printf("recv: %.1f ms per block after the 3000 ms start pause (the bound: one block per 300 ms)\n",
-                        (ms - 3000.0) / blocks);
+            std::printf(
+                "recv: %.1f ms per block after the 3000 ms start pause (the bound: one block per "
+                "300 ms)\n",
+                (ms - 3000.0) / blocks);
     } else if (what == "idle") {
         const bool ack = std::string(arg) == "ack";
         const double base = CpuWhilePumping(5000);
-        std::printf("idle open port, no transfer: %.0f ms CPU in 5 s (%.2f %% of a core)\n", base, base / 50.0);
+        std::printf("idle open port, no transfer: %.0f ms CPU in 5 s (%.2f %% of a core)\n", base,
+                    base / 50.0);
         if (ack) {
             Ready();
             if (!startChar()) std::printf("no start character\n");
         }
         Start(com, true, file);
-        if (ack) recv::PumpFor(1500);      // the 500 ms pause after the start, then block 1
+        if (ack) recv::PumpFor(1500);  // the 500 ms pause after the start, then block 1
         const double cpu = CpuWhilePumping(10000);
         short status = 0, progress = 0;
         com->get_QcStatus(&status);
         com->get_QcProgress(&progress);
         std::printf("waiting %s: %.0f ms CPU in 10 s (%.2f %% of a core; status %d, progress %d)\n",
-                    ack ? "for the answer to block 1" : "for a start character", cpu, cpu / 100.0, status, progress);
+                    ack ? "for the answer to block 1" : "for a start character", cpu, cpu / 100.0,
+                    status, progress);
         com->AbortTransfer(&rc);
         recv::PumpUntil([&] { return events.ended; }, 10000);
         std::printf("abort: end code %d\n", events.end);
@@ -132,7 +138,8 @@ int Run(IQLRCom* com, int port, const std::string& what, const char* arg, const 
 
 int main(int argc, char** argv) {
     if (argc < 5) {
-        std::fprintf(stderr, "usage: xmodem_bench MODULE PORT send|recv FILE | idle start|ack FILE\n");
+        std::fprintf(stderr,
+                     "usage: xmodem_bench MODULE PORT send|recv FILE | idle start|ack FILE\n");
         return 2;
     }
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);

@@ -8,9 +8,7 @@ namespace {
 
 INT_PTR CALLBACK AboutProcedure(HWND dialog, UINT message, WPARAM wp, LPARAM lp) {
     switch (message) {
-    case WM_INITDIALOG:
-        *reinterpret_cast<bool*>(lp) = true;
-        return TRUE;
+    case WM_INITDIALOG: *reinterpret_cast<bool*>(lp) = true; return TRUE;
     case WM_COMMAND:
         // Esc, the close box and WM_CLOSE arrive as IDCANCEL and are ignored.
         if (LOWORD(wp) == IDOK) {
@@ -18,8 +16,7 @@ INT_PTR CALLBACK AboutProcedure(HWND dialog, UINT message, WPARAM wp, LPARAM lp)
             return TRUE;
         }
         return FALSE;
-    default:
-        return FALSE;
+    default: return FALSE;
     }
 }
 

@@ -42,11 +42,21 @@ bool EnumDisplayText(DISPID id, long value, std::wstring& text) {
                                                           : std::to_wstring(value);
         return true;
     case kDispQcDeviceName:
-        text = value >= 0 && value <= 9 ? L"COM" + std::to_wstring(value + 1) : std::to_wstring(value);
+        text =
+            value >= 0 && value <= 9 ? L"COM" + std::to_wstring(value + 1) : std::to_wstring(value);
         return true;
-    default:
-        return false;
+    default: return false;
     }
+}
+
+// Properties whose get only reports a stored value. The gets of Input,
+// InputLen and QcInBufferCount read the port (consuming data or pending line
+// errors, and firing CommError); a browser's display text must do neither, so
+// they, like every member that is no plain property, have no display text.
+bool HasStoredValue(DISPID id) {
+    return (id >= kDispQcRecvQSize && id <= kDispHComm && id != kDispQcInBufferCount) ||
+           (id >= kDispQcNotifySendComplete && id <= kDispQcWatchPriority) ||
+           id == kDispQcRecvNotifyOnly || id == kDispQcRecvEventType;
 }
 
 }  // namespace
@@ -80,6 +90,7 @@ STDMETHODIMP QLRCom::GetDisplayString(DISPID id, BSTR* text) {
     if (enumerated) {
         EnumDisplayText(id, enumValue, display);
     } else {
+        if (!HasStoredValue(id)) return S_FALSE;
         com::Variant value;
         if (FAILED(GetProperty(id, *value.get()))) return S_FALSE;
         if (value->vt == VT_BOOL) {

@@ -40,6 +40,7 @@ namespace {
 
 ClassFactory g_qlrComFactory(&CreateQLRCom);
 ClassFactory g_commSettingsFactory(&CreateCommSettings);
+ClassFactory g_portListFactory(&CreateQLRPortList);
 
 }  // namespace
 
@@ -51,6 +52,8 @@ HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** out) {
         factory = &g_qlrComFactory;
     else if (IsEqualCLSID(clsid, CLSID_CommSettings))
         factory = &g_commSettingsFactory;
+    else if (IsEqualCLSID(clsid, CLSID_QLRPortList))
+        factory = &g_portListFactory;
     else
         return CLASS_E_CLASSNOTAVAILABLE;
     return factory->QueryInterface(iid, out);

@@ -1,4 +1,4 @@
-// Class objects of the module's two creatable classes.
+// Class objects of the module's creatable classes.
 #pragma once
 
 #include <windows.h>
@@ -33,7 +33,7 @@ private:
     std::atomic<ULONG> refs_{0};
 };
 
-// DllGetClassObject: the factory of QLRCom or CommSettings queried for iid;
+// DllGetClassObject: the factory of QLRCom, CommSettings or QLRPortList queried for iid;
 // CLASS_E_CLASSNOTAVAILABLE for any other class.
 HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** out);
 

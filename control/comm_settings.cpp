@@ -1,5 +1,13 @@
 // The property page CommSettings: dialog 114, which shows twelve settings of
-// the first selected control and writes them to every selected control.
+// the first selected control and writes the ones the user changed to every
+// selected control.
+//
+// Apply writes only changed fields: a field the user did not touch may show
+// another control's value (several controls selected) or a value the page
+// cannot show (a list with nothing selected for COM11 and above), and writing
+// it back would overwrite a setting nobody edited. A field counts as changed
+// when the user edited it or when it no longer holds what the page showed; a
+// list with nothing selected writes nothing.
 //
 // Selections the page cannot edit: objects without IQLRCom are skipped, both
 // when the page is filled (the first object that has it is shown) and when it
@@ -11,6 +19,7 @@
 #include <ocidl.h>
 #include <olectl.h>
 
+#include <bitset>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -19,8 +28,9 @@
 #include <vector>
 
 #include "control/com/object.h"
-#include "control/com/ptr.h"
 #include "control/module.h"
+#include "platform/com_ptr.h"
+#include "platform/unique.h"
 #include "port/line_settings.h"
 #include "qlrcom32_h.h"
 #include "resources/resource_ids.h"
@@ -50,6 +60,8 @@ constexpr int kTypingLimits[] = {4, 4, 5, 5, 2, 1};
 constexpr size_t kLists = std::size(kListIds);
 constexpr size_t kEdits = std::size(kEditIds);
 constexpr size_t kReplaceBox = kEdits - 1;
+constexpr size_t kFields = kLists + kEdits;  // lists first, then the boxes
+using FieldSet = std::bitset<kFields>;
 constexpr int kNumberTextLimit = 31;  // characters of a number box that are read
 constexpr DWORD kHelpContext = 1;
 
@@ -65,17 +77,23 @@ struct PageValues {
     std::wstring texts[kEdits];
 };
 
-struct CoTaskFree {
-    void operator()(void* p) const { CoTaskMemFree(p); }
-};
-using TaskString = std::unique_ptr<wchar_t, CoTaskFree>;
+FieldSet FieldsThatDiffer(const PageValues& a, const PageValues& b) {
+    FieldSet differ;
+    for (size_t i = 0; i < kLists; ++i) differ[i] = a.lists[i] != b.lists[i];
+    for (size_t i = 0; i < kEdits; ++i) differ[kLists + i] = a.texts[i] != b.texts[i];
+    return differ;
+}
 
-struct WindowGuard {
-    HWND hwnd;
-    ~WindowGuard() {
-        if (hwnd) DestroyWindow(hwnd);
-    }
-};
+// The field of a dialog item, or kFields for any other item.
+size_t FieldOf(int id) {
+    for (size_t i = 0; i < kLists; ++i)
+        if (kListIds[i] == id) return i;
+    for (size_t i = 0; i < kEdits; ++i)
+        if (kEditIds[i] == id) return kLists + i;
+    return kFields;
+}
+
+using TaskString = platform::UniqueTaskMemory<wchar_t>;
 
 // The text as the system's ANSI code page holds it, back as Unicode: the box
 // shows what the ANSI form of the string is, whatever its length.
@@ -95,7 +113,8 @@ std::wstring ThroughAnsiCodePage(const wchar_t* text, size_t length) {
 
 TaskString LoadTaskString(UINT id) {
     wchar_t buffer[256];
-    const int length = LoadStringW(ModuleInstance(), id, buffer, static_cast<int>(std::size(buffer)));
+    const int length =
+        LoadStringW(ModuleInstance(), id, buffer, static_cast<int>(std::size(buffer)));
     const size_t bytes = (static_cast<size_t>(length) + 1) * sizeof(wchar_t);
     TaskString copy(static_cast<wchar_t*>(CoTaskMemAlloc(bytes)));
     if (copy) {
@@ -109,7 +128,8 @@ void FillListItems(HWND dialog) {
     const auto add = [dialog](int id, const wchar_t* text) {
         SendDlgItemMessageW(dialog, id, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
     };
-    for (int port = 1; port <= 10; ++port) add(IDC_PAGE_PORT, (L"COM" + std::to_wstring(port)).c_str());
+    for (int port = 1; port <= 10; ++port)
+        add(IDC_PAGE_PORT, (L"COM" + std::to_wstring(port)).c_str());
     for (int i = 0; i < port::kBaudTableSize; ++i)
         add(IDC_PAGE_BAUD, std::to_wstring(port::kBaudTable[i]).c_str());
     for (const wchar_t* item : kByteSizeItems) add(IDC_PAGE_BYTESIZE, item);
@@ -137,42 +157,51 @@ PageValues ReadControl(IQLRCom& control) {
     long recvTimeOut = 0, sendTimeOut = 0, notifyChars = 0;
     if (SUCCEEDED(control.get_QcRecvQSize(&recvQ))) v.texts[0] = std::to_wstring(recvQ);
     if (SUCCEEDED(control.get_QcSendQSize(&sendQ))) v.texts[1] = std::to_wstring(sendQ);
-    if (SUCCEEDED(control.get_QcRecvTimeOut(&recvTimeOut))) v.texts[2] = std::to_wstring(recvTimeOut);
-    if (SUCCEEDED(control.get_QcSendTimeOut(&sendTimeOut))) v.texts[3] = std::to_wstring(sendTimeOut);
-    if (SUCCEEDED(control.get_QcNotifyRecvChars(&notifyChars))) v.texts[4] = std::to_wstring(notifyChars);
+    if (SUCCEEDED(control.get_QcRecvTimeOut(&recvTimeOut)))
+        v.texts[2] = std::to_wstring(recvTimeOut);
+    if (SUCCEEDED(control.get_QcSendTimeOut(&sendTimeOut)))
+        v.texts[3] = std::to_wstring(sendTimeOut);
+    if (SUCCEEDED(control.get_QcNotifyRecvChars(&notifyChars)))
+        v.texts[4] = std::to_wstring(notifyChars);
     com::Bstr replace;
     if (SUCCEEDED(control.get_QcParityReplace(replace.put())))
         v.texts[kReplaceBox] = ThroughAnsiCodePage(replace.get(), replace.length());
     return v;
 }
 
-// Every value goes through the control's own put, in this order, changed or
-// not; the results are not examined.
-void WriteControl(IQLRCom& control, const PageValues& v) {
-    control.put_QcDeviceName(static_cast<enumDeviceName>(v.lists[0]));
-    control.put_QcBaudRate(static_cast<enumBaudRate>(v.lists[1]));
-    control.put_QcByteSize(static_cast<enumByteSize>(v.lists[2]));
-    control.put_QcParity(static_cast<enumParity>(v.lists[3]));
-    control.put_QcStopBits(static_cast<enumStopBits>(v.lists[4]));
-    control.put_QcFlowControl(static_cast<enumFlowControl>(v.lists[5]));
-    const auto low16 = [](const std::wstring& text) {
-        return static_cast<short>(static_cast<uint16_t>(ParsePageNumber(text.c_str())));
+// The changed fields go through the control's own puts, in this order; a
+// list with nothing selected puts nothing. The results are not examined.
+void WriteControl(IQLRCom& control, const PageValues& v, const FieldSet& changed) {
+    const auto list = [&](size_t i) { return changed[i] && v.lists[i] >= 0; };
+    if (list(0)) control.put_QcDeviceName(static_cast<enumDeviceName>(v.lists[0]));
+    if (list(1)) control.put_QcBaudRate(static_cast<enumBaudRate>(v.lists[1]));
+    if (list(2)) control.put_QcByteSize(static_cast<enumByteSize>(v.lists[2]));
+    if (list(3)) control.put_QcParity(static_cast<enumParity>(v.lists[3]));
+    if (list(4)) control.put_QcStopBits(static_cast<enumStopBits>(v.lists[4]));
+    if (list(5)) control.put_QcFlowControl(static_cast<enumFlowControl>(v.lists[5]));
+    const auto box = [&](size_t i) { return changed[kLists + i]; };
+    const auto number = [&](size_t i) { return ParsePageNumber(v.texts[i].c_str()); };
+    const auto low16 = [&](size_t i) {
+        return static_cast<short>(static_cast<uint16_t>(number(i)));
     };
-    control.put_QcRecvQSize(low16(v.texts[0]));
-    control.put_QcSendQSize(low16(v.texts[1]));
-    control.put_QcRecvTimeOut(ParsePageNumber(v.texts[2].c_str()));
-    control.put_QcSendTimeOut(ParsePageNumber(v.texts[3].c_str()));
-    control.put_QcNotifyRecvChars(ParsePageNumber(v.texts[4].c_str()));
-    const std::wstring& replace = v.texts[kReplaceBox];
-    com::Bstr text(replace.data(), static_cast<UINT>(replace.size()));
-    control.put_QcParityReplace(text.get());
+    if (box(0)) control.put_QcRecvQSize(low16(0));
+    if (box(1)) control.put_QcSendQSize(low16(1));
+    if (box(2)) control.put_QcRecvTimeOut(number(2));
+    if (box(3)) control.put_QcSendTimeOut(number(3));
+    if (box(4)) control.put_QcNotifyRecvChars(number(4));
+    if (box(kReplaceBox)) {
+        const std::wstring& replace = v.texts[kReplaceBox];
+        com::Bstr text(replace.data(), static_cast<UINT>(replace.size()));
+        control.put_QcParityReplace(text.get());
+    }
 }
 
 void ShowValues(HWND dialog, const PageValues& v) {
     for (size_t i = 0; i < kLists; ++i) {
         const LRESULT count = SendDlgItemMessageW(dialog, kListIds[i], CB_GETCOUNT, 0, 0);
-        const WPARAM position = v.lists[i] >= 0 && v.lists[i] < count ? static_cast<WPARAM>(v.lists[i])
-                                                                       : static_cast<WPARAM>(-1);
+        const WPARAM position = v.lists[i] >= 0 && v.lists[i] < count
+                                    ? static_cast<WPARAM>(v.lists[i])
+                                    : static_cast<WPARAM>(-1);
         SendDlgItemMessageW(dialog, kListIds[i], CB_SETCURSEL, position, 0);
     }
     for (size_t i = 0; i < kEdits; ++i) {
@@ -184,7 +213,8 @@ void ShowValues(HWND dialog, const PageValues& v) {
 PageValues ReadDialog(HWND dialog) {
     PageValues v;
     for (size_t i = 0; i < kLists; ++i)
-        v.lists[i] = static_cast<long>(SendDlgItemMessageW(dialog, kListIds[i], CB_GETCURSEL, 0, 0));
+        v.lists[i] =
+            static_cast<long>(SendDlgItemMessageW(dialog, kListIds[i], CB_GETCURSEL, 0, 0));
     for (size_t i = 0; i < kReplaceBox; ++i) {
         wchar_t text[kNumberTextLimit + 1];
         const UINT length = GetDlgItemTextW(dialog, kEditIds[i], text, kNumberTextLimit + 1);
@@ -194,7 +224,8 @@ PageValues ReadDialog(HWND dialog) {
     // can type, and applying must not cut it.
     const HWND box = GetDlgItem(dialog, kEditIds[kReplaceBox]);
     std::wstring replace(static_cast<size_t>(GetWindowTextLengthW(box)) + 1, L'\0');
-    replace.resize(static_cast<size_t>(GetWindowTextW(box, &replace[0], static_cast<int>(replace.size()))));
+    replace.resize(
+        static_cast<size_t>(GetWindowTextW(box, &replace[0], static_cast<int>(replace.size()))));
     v.texts[kReplaceBox] = ThroughAnsiCodePage(replace.data(), replace.size());
     return v;
 }
@@ -209,10 +240,10 @@ INT_PTR CALLBACK MeasureProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 // Template 114 in pixels: the dialog manager's own conversion, on a hidden
 // instance that is never filled.
 SIZE TemplateSizeInPixels() {
-    WindowGuard probe{CreateDialogParamW(ModuleInstance(), MAKEINTRESOURCEW(IDD_COMMSETTINGS),
-                                         HWND_MESSAGE, MeasureProc, 0)};
+    const platform::UniqueWindow probe(CreateDialogParamW(
+        ModuleInstance(), MAKEINTRESOURCEW(IDD_COMMSETTINGS), HWND_MESSAGE, MeasureProc, 0));
     RECT client{};
-    if (!probe.hwnd || !GetClientRect(probe.hwnd, &client)) return SIZE{0, 0};
+    if (!probe || !GetClientRect(probe.get(), &client)) return SIZE{0, 0};
     return SIZE{client.right - client.left, client.bottom - client.top};
 }
 
@@ -273,7 +304,10 @@ public:
         std::vector<com::ComPtr<IUnknown>> selection;
         for (ULONG i = 0; i < count; ++i) selection.emplace_back(objects[i]);
         objects_.swap(selection);
-        kept_.reset();  // edits of the previous selection
+        // Edits of the previous selection.
+        kept_.reset();
+        shown_.reset();
+        edited_.reset();
         return S_OK;
     }
 
@@ -286,8 +320,8 @@ public:
     STDMETHODIMP Move(LPCRECT rect) override {
         if (!rect) return E_POINTER;
         if (!dialog_) return E_UNEXPECTED;
-        MoveWindow(dialog_, rect->left, rect->top, rect->right - rect->left, rect->bottom - rect->top,
-                   TRUE);
+        MoveWindow(dialog_, rect->left, rect->top, rect->right - rect->left,
+                   rect->bottom - rect->top, TRUE);
         return S_OK;
     }
 
@@ -297,11 +331,18 @@ public:
         std::optional<PageValues> values = kept_;
         if (dialog_ && shownFromControl_) values = ReadDialog(dialog_);
         if (values) {
+            FieldSet changed = edited_;
+            if (shown_) changed |= FieldsThatDiffer(*values, *shown_);
+            // What the fields hold now is what the controls hold after the
+            // puts: the base of the next Apply.
+            shown_ = values;
+            edited_.reset();
             // The selection may change under a put's notification.
             const std::vector<com::ComPtr<IUnknown>> selection = objects_;
             for (const com::ComPtr<IUnknown>& object : selection) {
                 com::ComPtr<IQLRCom> control;
-                if (SUCCEEDED(object.As(control, IID_IQLRCom)) && control) WriteControl(*control.get(), *values);
+                if (SUCCEEDED(object.As(control)) && control)
+                    WriteControl(*control.get(), *values, changed);
             }
         }
         // The frame keeps its own Apply button state; the site is not told.
@@ -318,7 +359,8 @@ public:
     STDMETHODIMP TranslateAccelerator(MSG* message) override {
         if (!message) return E_POINTER;
         const UINT m = message->message;
-        const bool input = (m >= WM_KEYFIRST && m <= WM_KEYLAST) || (m >= WM_MOUSEFIRST && m <= WM_MOUSELAST);
+        const bool input =
+            (m >= WM_KEYFIRST && m <= WM_KEYLAST) || (m >= WM_MOUSEFIRST && m <= WM_MOUSELAST);
         if (!input || !dialog_) return S_FALSE;
         return IsDialogMessageW(dialog_, message) ? S_OK : S_FALSE;
     }
@@ -337,22 +379,19 @@ private:
         auto* page = reinterpret_cast<CommSettings*>(GetWindowLongPtrW(dialog, DWLP_USER));
         if (!page) return FALSE;
         switch (message) {
-        case WM_COMMAND:
-            page->OnCommand(LOWORD(wp), HIWORD(wp));
-            return TRUE;
+        case WM_COMMAND: page->OnCommand(LOWORD(wp), HIWORD(wp)); return TRUE;
         case WM_NCDESTROY:
             // Destroyed with its parent, without Deactivate.
             if (page->dialog_ == dialog) page->dialog_ = nullptr;
             return FALSE;
-        default:
-            return FALSE;
+        default: return FALSE;
         }
     }
 
     com::ComPtr<IQLRCom> FirstControl() const {
         for (const com::ComPtr<IUnknown>& object : objects_) {
             com::ComPtr<IQLRCom> control;
-            if (SUCCEEDED(object.As(control, IID_IQLRCom)) && control) return control;
+            if (SUCCEEDED(object.As(control)) && control) return control;
         }
         return com::ComPtr<IQLRCom>();
     }
@@ -362,22 +401,34 @@ private:
         filled_ = false;
         FillListItems(dialog);
         std::optional<PageValues> values;
+        bool fromControl = false;
         if (dirty_ && kept_) {
             values = kept_;
         } else if (com::ComPtr<IQLRCom> control = FirstControl()) {
             values = ReadControl(*control.get());
+            fromControl = true;
         }
         shownFromControl_ = values.has_value();
         ShowValues(dialog, values ? *values : PageValues());
+        // What the user sees unchanged, as Apply will read it back; edits of
+        // a dialog that went without Deactivate went with it.
+        if (fromControl) {
+            shown_ = ReadDialog(dialog);
+            edited_.reset();
+        }
         EnableFields(dialog, shownFromControl_);
         filled_ = true;
     }
 
     void OnCommand(int id, int code) {
         if (!filled_) return;
-        const bool list = id >= IDC_PAGE_PORT && id <= IDC_PAGE_FLOW && code == CBN_SELCHANGE;
-        const bool edit = id >= IDC_PAGE_RECVQ && id <= IDC_PAGE_PARITYREPLACE && code == EN_CHANGE;
-        if (list || edit) SetDirty(true);
+        const size_t field = FieldOf(id);
+        if (field == kFields) return;
+        const bool list = field < kLists && code == CBN_SELCHANGE;
+        const bool edit = field >= kLists && code == EN_CHANGE;
+        if (!list && !edit) return;
+        edited_.set(field);
+        SetDirty(true);
     }
 
     void SetDirty(bool dirty) {
@@ -391,9 +442,11 @@ private:
     std::vector<com::ComPtr<IUnknown>> objects_;
     HWND dialog_ = nullptr;
     bool dirty_ = false;
-    bool filled_ = false;            // the current dialog has been filled
-    bool shownFromControl_ = false;  // ... with a control's values
-    std::optional<PageValues> kept_;  // values of a deactivated dialog
+    bool filled_ = false;              // the current dialog has been filled
+    bool shownFromControl_ = false;    // ... with a control's values
+    std::optional<PageValues> kept_;   // values of a deactivated dialog
+    std::optional<PageValues> shown_;  // what was shown from the control, as read back
+    FieldSet edited_;                  // fields the user changed since the last Apply
 };
 
 }  // namespace

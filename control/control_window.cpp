@@ -32,9 +32,9 @@ bool ControlWindow::Create(HWND parent, const RECT& bounds) {
     const bool messageOnly = parent == HWND_MESSAGE;
     const DWORD style =
         messageOnly ? 0 : (WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN);
-    HWND created = CreateWindowExA(0, cls, nullptr, style, bounds.left, bounds.top,
-                                   bounds.right - bounds.left, bounds.bottom - bounds.top, parent,
-                                   nullptr, ModuleInstance(), this);
+    HWND created =
+        CreateWindowExA(0, cls, nullptr, style, bounds.left, bounds.top, bounds.right - bounds.left,
+                        bounds.bottom - bounds.top, parent, nullptr, ModuleInstance(), this);
     return created != nullptr;  // hwnd_ was set at WM_NCCREATE
 }
 
@@ -72,12 +72,8 @@ LRESULT CALLBACK ControlWindow::Procedure(HWND hwnd, UINT message, WPARAM wp, LP
     if (!self) return DefWindowProcA(hwnd, message, wp, lp);
 
     switch (message) {
-    case WM_CREATE:
-        self->owner_.OnWindowCreated(self->controlWindow_);
-        return 0;
-    case WM_DESTROY:
-        self->owner_.OnWindowDestroying(self->controlWindow_);
-        return 0;
+    case WM_CREATE: self->owner_.OnWindowCreated(self->controlWindow_); return 0;
+    case WM_DESTROY: self->owner_.OnWindowDestroying(self->controlWindow_); return 0;
     case WM_NCDESTROY:
         SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
         self->hwnd_ = nullptr;
@@ -98,10 +94,8 @@ LRESULT CALLBACK ControlWindow::Procedure(HWND hwnd, UINT message, WPARAM wp, LP
     case WM_COMM_SENDEMPTY:
     case WM_COMM_RECV:
     case WM_COMM_NOTIFY:
-    case WM_COMM_ERROR:
-        return self->owner_.OnPortMessage(message, wp, lp);
-    default:
-        break;
+    case WM_COMM_ERROR: return self->owner_.OnPortMessage(message, wp, lp);
+    default: break;
     }
     return DefWindowProcA(hwnd, message, wp, lp);
 }

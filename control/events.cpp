@@ -16,8 +16,10 @@ HRESULT EventSource::Fire(DISPID id, const VARIANT* args, UINT count) {
             VariantInit(&built[i]);
             // By-reference arguments are passed as they are: the sink writes
             // through them into the caller's variable.
-            if (args[i].vt & VT_BYREF) built[i] = args[i];
-            else VariantCopy(&built[i], const_cast<VARIANT*>(&args[i]));
+            if (args[i].vt & VT_BYREF)
+                built[i] = args[i];
+            else
+                VariantCopy(&built[i], const_cast<VARIANT*>(&args[i]));
         }
         DISPPARAMS params{count ? built : nullptr, nullptr, count, 0};
         last = sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr,

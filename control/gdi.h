@@ -5,43 +5,13 @@
 #include <windows.h>
 #include <utility>
 
+#include "platform/unique.h"
+
 namespace qlr::gdi {
 
 // A bitmap, brush or region; deleted unless released to a new owner.
 template <class Handle>
-class Object {
-public:
-    explicit Object(Handle h = nullptr) : h_(h) {}
-    ~Object() {
-        if (h_) DeleteObject(h_);
-    }
-    Object(const Object&) = delete;
-    Object& operator=(const Object&) = delete;
-    Handle get() const { return h_; }
-    Handle release() { return std::exchange(h_, nullptr); }
-    explicit operator bool() const { return h_ != nullptr; }
-
-private:
-    Handle h_;
-};
-
-class MemoryDc {
-public:
-    explicit MemoryDc(HDC compatible) : dc_(CreateCompatibleDC(compatible)) {}
-    ~MemoryDc() {
-        if (dc_) DeleteDC(dc_);
-    }
-    MemoryDc(const MemoryDc&) = delete;
-    MemoryDc& operator=(const MemoryDc&) = delete;
-    HDC get() const { return dc_; }
-    void reset(HDC dc) {
-        if (dc_) DeleteDC(dc_);
-        dc_ = dc;
-    }
-
-private:
-    HDC dc_;
-};
+using Object = platform::UniqueGdiObject<Handle>;
 
 // Selects an object into a DC for the scope.
 class Selection {

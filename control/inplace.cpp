@@ -12,12 +12,12 @@ HRESULT QLRCom::ActivateInPlace(LONG verb) {
     com::ComPtr<IUnknown> keepAlive(ControllingUnknown());
     if (!inPlaceActive_) {
         com::ComPtr<IOleInPlaceSite> site;
-        HRESULT hr = clientSite_.As(site, IID_IOleInPlaceSite);
+        HRESULT hr = clientSite_.As(site);
         if (FAILED(hr)) return hr;
         hr = site->CanInPlaceActivate();
         if (hr != S_OK) return FAILED(hr) ? hr : E_FAIL;  // S_FALSE: the container says no
         com::ComPtr<IOleInPlaceSiteEx> siteEx;
-        activatedEx_ = SUCCEEDED(site.As(siteEx, IID_IOleInPlaceSiteEx)) && siteEx;
+        activatedEx_ = SUCCEEDED(site.As(siteEx)) && siteEx;
         BOOL noRedraw = FALSE;
         hr = activatedEx_ ? siteEx->OnInPlaceActivateEx(&noRedraw, 0) : site->OnInPlaceActivate();
         if (FAILED(hr)) return hr;
@@ -82,7 +82,7 @@ void QLRCom::OnWindowFocus(bool gained, HWND other) {
     // Focus moving between the control and its own children is no change.
     if (!gained && other && IsChild(window_.get(), other)) return;
     com::ComPtr<IOleControlSite> controlSite;
-    if (inPlaceActive_ && clientSite_ && SUCCEEDED(clientSite_.As(controlSite, IID_IOleControlSite)))
+    if (inPlaceActive_ && clientSite_ && SUCCEEDED(clientSite_.As(controlSite)))
         controlSite->OnFocus(gained ? TRUE : FALSE);
 }
 
@@ -110,7 +110,7 @@ STDMETHODIMP QLRCom::InPlaceDeactivate() {
     inPlaceFrame_.reset();
     inPlaceDocument_.reset();
     com::ComPtr<IOleInPlaceSiteEx> siteEx;
-    if (activatedEx_ && SUCCEEDED(site.As(siteEx, IID_IOleInPlaceSiteEx)) && siteEx)
+    if (activatedEx_ && SUCCEEDED(site.As(siteEx)) && siteEx)
         siteEx->OnInPlaceDeactivateEx(TRUE);
     else if (site)
         site->OnInPlaceDeactivate();

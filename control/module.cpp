@@ -1,5 +1,7 @@
-// Module-wide state of qlrcom32.ocx: its instance handle and its lock count.
+// Module-wide state of qlrcom32.ocx: its lock count.
 #include "control/module.h"
+
+#include <oleauto.h>
 
 #include <atomic>
 
@@ -7,22 +9,18 @@ namespace qlr {
 
 namespace {
 
-HINSTANCE g_instance = nullptr;
 std::atomic<long> g_lockCount{0};
 
 }  // namespace
 
-HINSTANCE ModuleInstance() {
-    if (g_instance) return g_instance;
-    // Not loaded as the server (for example linked into a test program): the
-    // module that contains this code holds the resources.
-    HMODULE self = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&g_instance), &self);
-    return self;
+HRESULT LoadModuleTypeLib(ITypeLib** library) {
+    if (!library) return E_POINTER;
+    *library = nullptr;
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(ModuleInstance(), path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return E_FAIL;
+    return LoadTypeLibEx(path, REGKIND_NONE, library);
 }
-
-void SetModuleInstance(HINSTANCE instance) { g_instance = instance; }
 
 void ModuleAddRef() { g_lockCount.fetch_add(1); }
 

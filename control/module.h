@@ -2,13 +2,15 @@
 #pragma once
 
 #include <windows.h>
+#include <oaidl.h>
 #include <unknwn.h>
+
+#include "platform/module_instance.h"
 
 namespace qlr {
 
-// Instance handle of qlrcom32.ocx (for dialogs, pictures, strings, scripts, type library).
-HINSTANCE ModuleInstance();
-void SetModuleInstance(HINSTANCE instance);
+// The module's own type library (resource 1), for the objects' IDispatch.
+HRESULT LoadModuleTypeLib(ITypeLib** library);
 
 // Living objects plus server locks; DllCanUnloadNow answers S_OK only at 0.
 void ModuleAddRef();
@@ -19,5 +21,6 @@ long ModuleLockCount();
 // object, iid must be IID_IUnknown (COM's aggregation rule).
 HRESULT CreateQLRCom(IUnknown* outer, REFIID iid, void** out);
 HRESULT CreateCommSettings(IUnknown* outer, REFIID iid, void** out);
+HRESULT CreateQLRPortList(IUnknown* outer, REFIID iid, void** out);
 
 }  // namespace qlr

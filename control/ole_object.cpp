@@ -53,18 +53,14 @@ STDMETHODIMP QLRCom::DoVerb(LONG verb, LPMSG, IOleClientSite*, LONG, HWND, LPCRE
         return InRunMode() ? ActivateInPlace(OLEIVERB_INPLACEACTIVATE) : ShowPropertyPages();
     case OLEIVERB_SHOW:
     case OLEIVERB_INPLACEACTIVATE:
-    case OLEIVERB_UIACTIVATE:
-        return ActivateInPlace(verb);
+    case OLEIVERB_UIACTIVATE: return ActivateInPlace(verb);
     case OLEIVERB_HIDE:
         UIDeactivate();
         if (window_.get()) ShowWindow(window_.get(), SW_HIDE);
         return S_OK;
-    case OLEIVERB_PROPERTIES:
-        return ShowPropertyPages();
-    case OLEIVERB_DISCARDUNDOSTATE:
-        return S_OK;  // nothing is ever kept for undo
-    case OLEIVERB_OPEN:
-        return E_NOTIMPL;  // no window of its own outside the container
+    case OLEIVERB_PROPERTIES: return ShowPropertyPages();
+    case OLEIVERB_DISCARDUNDOSTATE: return S_OK;  // nothing is ever kept for undo
+    case OLEIVERB_OPEN: return E_NOTIMPL;         // no window of its own outside the container
     default:
         if (verb < 0) return E_NOTIMPL;
         // An unknown positive verb acts as the primary one.
@@ -73,7 +69,9 @@ STDMETHODIMP QLRCom::DoVerb(LONG verb, LPMSG, IOleClientSite*, LONG, HWND, LPCRE
     }
 }
 
-STDMETHODIMP QLRCom::EnumVerbs(IEnumOLEVERB** verbs) { return OleRegEnumVerbs(CLSID_QLRCom, verbs); }
+STDMETHODIMP QLRCom::EnumVerbs(IEnumOLEVERB** verbs) {
+    return OleRegEnumVerbs(CLSID_QLRCom, verbs);
+}
 STDMETHODIMP QLRCom::Update() { return S_OK; }
 STDMETHODIMP QLRCom::IsUpToDate() { return S_OK; }
 

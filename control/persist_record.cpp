@@ -5,7 +5,7 @@
 #include <new>
 #include <vector>
 
-#include "control/com/ptr.h"
+#include "platform/com_ptr.h"
 
 namespace qlr::persist {
 
@@ -21,9 +21,8 @@ bool RemainingBytes(IStream* stream, ULONGLONG& remaining) {
     LARGE_INTEGER zero{};
     ULARGE_INTEGER position{};
     if (FAILED(stream->Seek(zero, STREAM_SEEK_CUR, &position))) return false;
-    remaining = position.QuadPart <= stat.cbSize.QuadPart
-                    ? stat.cbSize.QuadPart - position.QuadPart
-                    : 0;
+    remaining =
+        position.QuadPart <= stat.cbSize.QuadPart ? stat.cbSize.QuadPart - position.QuadPart : 0;
     return true;
 }
 
@@ -106,16 +105,23 @@ HRESULT WriteExact(IStream* stream, const void* data, ULONG size) {
 
 ULONG FixedValueSize(VARTYPE type) {
     switch (type) {
-    case VT_I1: case VT_UI1:
-        return 1;
-    case VT_I2: case VT_UI2: case VT_BOOL:
-        return 2;
-    case VT_I4: case VT_UI4: case VT_R4: case VT_INT: case VT_UINT: case VT_ERROR:
-        return 4;
-    case VT_R8: case VT_CY: case VT_DATE: case VT_I8: case VT_UI8:
-        return 8;
-    default:
-        return 0;
+    case VT_I1:
+    case VT_UI1: return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL: return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_R4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_ERROR: return 4;
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+    case VT_I8:
+    case VT_UI8: return 8;
+    default: return 0;
     }
 }
 

@@ -6,7 +6,10 @@
 // Loaders take their input from documents that may be damaged or hostile:
 // every malformed stream or bag ends with a failure status. Entries restored
 // before the failure keep their values; the needs-saving flag is cleared only
-// by a load that succeeds.
+// by a load that succeeds, or by a successful save that is asked to clear it.
+// A loaded extent that no screen could have produced is replaced by the
+// natural one: SetExtent accepts only the natural size, so a container could
+// never repair it.
 #include "control/qlrcom.h"
 
 #include <cstring>
@@ -69,6 +72,15 @@ LONG& ExtentField(SIZEL& extent, PersistedEntry::Kind kind) {
     return kind == PersistedEntry::kExtentWidth ? extent.cx : extent.cy;
 }
 
+// Up to what 16-bit coordinates hold (about 33 cm): far beyond 32 pixels at
+// any screen's resolution, still within every container's arithmetic.
+constexpr LONG kLargestPlausibleExtent = 32767;
+
+bool PlausibleExtent(const SIZEL& extent) {
+    const auto plausible = [](LONG v) { return v > 0 && v <= kLargestPlausibleExtent; };
+    return plausible(extent.cx) && plausible(extent.cy);
+}
+
 }  // namespace
 
 STDMETHODIMP QLRCom::GetClassID(CLSID* clsid) {
@@ -100,6 +112,7 @@ STDMETHODIMP QLRCom::Load(LPSTREAM stream) {
             hr = persist::ReadExact(stream, &value, sizeof value);
             if (FAILED(hr)) return hr;
             ExtentField(extent_, entry.kind) = static_cast<LONG>(value);
+            if (entry.kind == PersistedEntry::kExtentHeight) KeepExtentPlausible();
             continue;
         }
         com::Variant value;
@@ -111,7 +124,11 @@ STDMETHODIMP QLRCom::Load(LPSTREAM stream) {
     return S_OK;
 }
 
-STDMETHODIMP QLRCom::Save(LPSTREAM stream, BOOL) {
+void QLRCom::KeepExtentPlausible() {
+    if (!PlausibleExtent(extent_)) extent_ = NaturalExtent();
+}
+
+STDMETHODIMP QLRCom::Save(LPSTREAM stream, BOOL clearDirty) {
     if (!stream) return E_POINTER;
     const ULONG version = kStreamVersion;
     HRESULT hr = persist::WriteExact(stream, &version, sizeof version);
@@ -130,7 +147,7 @@ STDMETHODIMP QLRCom::Save(LPSTREAM stream, BOOL) {
         hr = persist::WriteVariantRecord(stream, *value.get());
         if (FAILED(hr)) return hr;
     }
-    // The needs-saving flag stays as it is: only loading clears it.
+    if (clearDirty) needsSaving_ = false;
     return S_OK;
 }
 
@@ -189,10 +206,12 @@ STDMETHODIMP QLRCom::Load(IPropertyBag* bag, IErrorLog* log) {
         com::Variant value;
         if (entry.kind != PersistedEntry::kProperty) {
             WantType(*value.get(), VT_UI4);
-            if (FAILED(bag->Read(entry.name, value.get(), log))) continue;
-            // A bag that delivers another type is held to the one asked for.
-            if (FAILED(VariantChangeType(value.get(), value.get(), 0, VT_UI4))) continue;
-            ExtentField(extent_, entry.kind) = static_cast<LONG>(value->ulVal);
+            // Not in the bag: the field keeps its value. A bag that delivers
+            // another type is held to the one asked for.
+            if (SUCCEEDED(bag->Read(entry.name, value.get(), log)) &&
+                SUCCEEDED(VariantChangeType(value.get(), value.get(), 0, VT_UI4)))
+                ExtentField(extent_, entry.kind) = static_cast<LONG>(value->ulVal);
+            if (entry.kind == PersistedEntry::kExtentHeight) KeepExtentPlausible();
             continue;
         }
         // The present value gives the type the bag is asked to deliver.
@@ -208,7 +227,7 @@ STDMETHODIMP QLRCom::Load(IPropertyBag* bag, IErrorLog* log) {
     return S_OK;
 }
 
-STDMETHODIMP QLRCom::Save(IPropertyBag* bag, BOOL, BOOL) {
+STDMETHODIMP QLRCom::Save(IPropertyBag* bag, BOOL clearDirty, BOOL) {
     if (!bag) return E_POINTER;
     IDispatch* self = static_cast<IQLRCom*>(this);
     for (const PersistedEntry& entry : PersistedEntries()) {
@@ -222,6 +241,7 @@ STDMETHODIMP QLRCom::Save(IPropertyBag* bag, BOOL, BOOL) {
         const HRESULT hr = bag->Write(entry.name, value.get());
         if (FAILED(hr)) return hr;
     }
+    if (clearDirty) needsSaving_ = false;
     return S_OK;
 }
 

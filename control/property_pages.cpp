@@ -4,16 +4,9 @@
 #include <memory>
 
 #include "control/property_map.h"
+#include "platform/unique.h"
 
 namespace qlr {
-
-namespace {
-
-struct CoTaskFree {
-    void operator()(void* p) const { CoTaskMemFree(p); }
-};
-
-}  // namespace
 
 STDMETHODIMP QLRCom::GetPages(CAUUID* pages) {
     if (!pages) return E_POINTER;
@@ -21,7 +14,8 @@ STDMETHODIMP QLRCom::GetPages(CAUUID* pages) {
     pages->pElems = nullptr;
     // One page edits every property the map marks for it.
     bool anyOnPage = false;
-    for (size_t i = 0; i < kPersistedMapSize; ++i) anyOnPage = anyOnPage || kPersistedMap[i].onSettingsPage;
+    for (size_t i = 0; i < kPersistedMapSize; ++i)
+        anyOnPage = anyOnPage || kPersistedMap[i].onSettingsPage;
     if (!anyOnPage) return S_OK;
     pages->pElems = static_cast<GUID*>(CoTaskMemAlloc(sizeof(GUID)));
     if (!pages->pElems) return E_OUTOFMEMORY;
@@ -32,8 +26,7 @@ STDMETHODIMP QLRCom::GetPages(CAUUID* pages) {
 
 LCID QLRCom::AmbientLocale() {
     com::ComPtr<IDispatch> ambient;
-    if (!clientSite_ || FAILED(clientSite_.As(ambient, IID_IDispatch)) || !ambient)
-        return LOCALE_USER_DEFAULT;
+    if (!clientSite_ || FAILED(clientSite_.As(ambient)) || !ambient) return LOCALE_USER_DEFAULT;
     com::Variant value;
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     if (FAILED(ambient->Invoke(DISPID_AMBIENT_LOCALEID, IID_NULL, LOCALE_USER_DEFAULT,
@@ -45,7 +38,7 @@ LCID QLRCom::AmbientLocale() {
 
 HRESULT QLRCom::ShowPropertyPages() {
     com::ComPtr<IOleControlSite> controlSite;
-    if (clientSite_ && SUCCEEDED(clientSite_.As(controlSite, IID_IOleControlSite)) && controlSite &&
+    if (clientSite_ && SUCCEEDED(clientSite_.As(controlSite)) && controlSite &&
         SUCCEEDED(controlSite->ShowPropertyFrame()))
         return S_OK;
 
@@ -53,17 +46,18 @@ HRESULT QLRCom::ShowPropertyPages() {
     com::ComPtr<IUnknown> self(ControllingUnknown());
     CAUUID pages{};
     HRESULT hr = GetPages(&pages);
-    std::unique_ptr<GUID, CoTaskFree> pageList(pages.pElems);
+    const platform::UniqueTaskMemory<GUID> pageList(pages.pElems);
     if (FAILED(hr)) return hr;
 
     LPOLESTR rawCaption = nullptr;
-    if (FAILED(OleRegGetUserType(CLSID_QLRCom, USERCLASSTYPE_SHORT, &rawCaption))) rawCaption = nullptr;
-    std::unique_ptr<OLECHAR, CoTaskFree> caption(rawCaption);
+    if (FAILED(OleRegGetUserType(CLSID_QLRCom, USERCLASSTYPE_SHORT, &rawCaption)))
+        rawCaption = nullptr;
+    const platform::UniqueTaskMemory<OLECHAR> caption(rawCaption);
 
     // Owned by the container's window when the control sits in one.
     HWND owner = nullptr;
     com::ComPtr<IOleInPlaceSite> inPlaceSite;
-    if (clientSite_ && SUCCEEDED(clientSite_.As(inPlaceSite, IID_IOleInPlaceSite)) && inPlaceSite &&
+    if (clientSite_ && SUCCEEDED(clientSite_.As(inPlaceSite)) && inPlaceSite &&
         FAILED(inPlaceSite->GetWindow(&owner)))
         owner = nullptr;
 

@@ -3,10 +3,9 @@
 namespace qlr {
 
 SIZEL QLRCom::NaturalExtent() {
-    HDC screen = GetDC(nullptr);
-    const int dpiX = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 96;
-    const int dpiY = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-    if (screen) ReleaseDC(nullptr, screen);
+    const platform::UniqueScreenDc screen(GetDC(nullptr));
+    const int dpiX = screen ? GetDeviceCaps(screen.get(), LOGPIXELSX) : 96;
+    const int dpiY = screen ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 96;
     return SIZEL{MulDiv(2540, 32, dpiX > 0 ? dpiX : 96), MulDiv(2540, 32, dpiY > 0 ? dpiY : 96)};
 }
 
@@ -32,11 +31,8 @@ QLRCom::~QLRCom() {
 }
 
 HRESULT QLRCom::FinalConstruct() {
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(ModuleInstance(), path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return E_FAIL;
     com::ComPtr<ITypeLib> library;
-    HRESULT hr = LoadTypeLibEx(path, REGKIND_NONE, library.put());
+    HRESULT hr = LoadModuleTypeLib(library.put());
     if (FAILED(hr)) return hr;
     hr = library->GetTypeInfoOfGuid(IID_IQLRCom, typeInfo_.put());
     if (FAILED(hr)) return hr;
@@ -73,33 +69,6 @@ void* QLRCom::FindInterface(REFIID iid) {
     if (IsEqualIID(iid, IID_IOleLink)) return static_cast<IOleLink*>(this);
     if (IsEqualIID(iid, IID_IObjectSafety)) return static_cast<IObjectSafety*>(this);
     return nullptr;
-}
-
-// ---- IDispatch ----
-
-STDMETHODIMP QLRCom::GetTypeInfoCount(UINT* count) {
-    if (!count) return E_POINTER;
-    *count = 1;
-    return S_OK;
-}
-
-STDMETHODIMP QLRCom::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
-    if (!info) return E_POINTER;
-    *info = nullptr;
-    if (index != 0) return DISP_E_BADINDEX;
-    *info = com::ComPtr<ITypeInfo>(typeInfo_).detach();
-    return S_OK;
-}
-
-STDMETHODIMP QLRCom::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
-    return DispGetIDsOfNames(typeInfo_.get(), names, count, ids);
-}
-
-STDMETHODIMP QLRCom::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
-                            VARIANT* result, EXCEPINFO* excep, UINT* argError) {
-    if (!IsEqualIID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
-    return typeInfo_->Invoke(static_cast<IQLRCom*>(this), id, flags, params, result, excep,
-                             argError);
 }
 
 // ---- IProvideClassInfo2 ----
@@ -141,7 +110,7 @@ STDMETHODIMP QLRCom::EnumConnectionPoints(IEnumConnectionPoints** points) {
 STDMETHODIMP QLRCom::FindConnectionPoint(REFIID iid, IConnectionPoint** point) {
     if (!point) return E_POINTER;
     *point = nullptr;
-    com::ConnectionPoint* found = IsEqualIID(iid, DIID__QLREvents)          ? &eventPoint_
+    com::ConnectionPoint* found = IsEqualIID(iid, DIID__QLREvents)           ? &eventPoint_
                                   : IsEqualIID(iid, IID_IPropertyNotifySink) ? &propertyPoint_
                                                                              : nullptr;
     if (!found) return CONNECT_E_NOCONNECTION;
@@ -191,7 +160,7 @@ void QLRCom::CommError(short major, long minor) { events_.FireCommError(major, m
 bool QLRCom::InRunMode() {
     if (!clientSite_) return true;
     com::ComPtr<IDispatch> ambient;
-    if (FAILED(clientSite_.As(ambient, IID_IDispatch)) || !ambient) return true;
+    if (FAILED(clientSite_.As(ambient)) || !ambient) return true;
     com::Variant value;
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     if (FAILED(ambient->Invoke(DISPID_AMBIENT_USERMODE, IID_NULL, LOCALE_USER_DEFAULT,
@@ -251,23 +220,12 @@ LRESULT QLRCom::OnPortMessage(UINT message, WPARAM wp, LPARAM lp) {
     // Events may make the host release the control: keep it alive meanwhile.
     com::ComPtr<IUnknown> keepAlive(ControllingUnknown());
     switch (message) {
-    case WM_COMM_TRANSFEREND:
-        events_.FireCommTransferEnd(static_cast<short>(wp));
-        break;
-    case WM_COMM_SENDEMPTY:
-        events_.FireCommSend();
-        break;
-    case WM_COMM_NOTIFY:
-        events_.FireCommNotify(static_cast<long>(lp));
-        break;
-    case WM_COMM_ERROR:
-        events_.FireCommError(static_cast<short>(wp), static_cast<long>(lp));
-        break;
-    case WM_COMM_RECV:
-        OnReceiveNotification();
-        break;
-    default:
-        break;
+    case WM_COMM_TRANSFEREND: events_.FireCommTransferEnd(static_cast<short>(wp)); break;
+    case WM_COMM_SENDEMPTY: events_.FireCommSend(); break;
+    case WM_COMM_NOTIFY: events_.FireCommNotify(static_cast<long>(lp)); break;
+    case WM_COMM_ERROR: events_.FireCommError(static_cast<short>(wp), static_cast<long>(lp)); break;
+    case WM_COMM_RECV: OnReceiveNotification(); break;
+    default: break;
     }
     return 0;
 }

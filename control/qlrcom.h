@@ -8,18 +8,29 @@
 #include <olectl.h>
 
 #include "control/com/connection_point.h"
+#include "control/com/dispatch.h"
 #include "control/com/object.h"
-#include "control/com/ptr.h"
 #include "control/control_window.h"
 #include "control/events.h"
 #include "control/state.h"
+#include "platform/com_ptr.h"
 #include "port/session.h"
 #include "qlrcom32_h.h"
 
 namespace qlr {
 
+// Holds a reference to a COM object for a scope: code that fires events runs
+// host code that may release the host's last reference.
+class KeepAlive {
+public:
+    explicit KeepAlive(IUnknown* self) : self_(self) {}
+
+private:
+    com::ComPtr<IUnknown> self_;
+};
+
 class QLRCom final : public com::Object,
-                     public IQLRCom,
+                     public com::TypeInfoDispatch<IQLRCom>,
                      public IViewObjectEx,
                      public IOleInPlaceObjectWindowless,
                      public IOleInPlaceActiveObject,
@@ -43,14 +54,6 @@ public:
     explicit QLRCom(IUnknown* outer);
     ~QLRCom() override;
     QLR_COM_DELEGATING_IUNKNOWN
-
-    // IDispatch, through the type library.
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override;
-    STDMETHODIMP GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
-    STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid,
-                               DISPID* ids) override;
-    STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
-                        VARIANT* result, EXCEPINFO* excep, UINT* argError) override;
 
     // IQLRCom.
     STDMETHODIMP About() override;
@@ -187,7 +190,8 @@ public:
     // IViewObject, IViewObject2, IViewObjectEx (view.cpp).
     STDMETHODIMP Draw(DWORD aspect, LONG index, void* aspectInfo, DVTARGETDEVICE* device,
                       HDC targetDevice, HDC draw, LPCRECTL bounds, LPCRECTL windowBounds,
-                      BOOL(STDMETHODCALLTYPE* keepGoing)(ULONG_PTR), ULONG_PTR keepGoingArg) override;
+                      BOOL(STDMETHODCALLTYPE* keepGoing)(ULONG_PTR),
+                      ULONG_PTR keepGoingArg) override;
     STDMETHODIMP GetColorSet(DWORD aspect, LONG index, void* aspectInfo, DVTARGETDEVICE* device,
                              HDC targetDevice, LOGPALETTE** colors) override;
     STDMETHODIMP Freeze(DWORD aspect, LONG index, void* aspectInfo, DWORD* freeze) override;
@@ -337,7 +341,6 @@ private:
     com::ConnectionPoint propertyPoint_;
     EventSource events_;
     port::Session session_;
-    com::ComPtr<ITypeInfo> typeInfo_;
     com::ComPtr<ITypeInfo> classInfo_;
     com::ComPtr<IOleClientSite> clientSite_;
     com::ComPtr<IOleAdviseHolder> adviseHolder_;
@@ -347,6 +350,8 @@ private:
 
     // ---- persistence state (persistence.cpp) ----
     bool needsSaving_ = false;
+    // A loaded extent that is no plausible size becomes the natural one.
+    void KeepExtentPlausible();
 
     // ---- in-place, view and drawing state (inplace.cpp, view.cpp) ----
     // Activation in the container's site: verb is OLEIVERB_SHOW,

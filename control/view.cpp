@@ -15,7 +15,8 @@ constexpr COLORREF kFaceGrey = RGB(0xC0, 0xC0, 0xC0);
 
 bool IsMetafile(HDC dc) {
     const DWORD type = GetObjectType(dc);
-    return type == OBJ_METADC || type == OBJ_ENHMETADC || GetDeviceCaps(dc, TECHNOLOGY) == DT_METAFILE;
+    return type == OBJ_METADC || type == OBJ_ENHMETADC ||
+           GetDeviceCaps(dc, TECHNOLOGY) == DT_METAFILE;
 }
 
 void Fill(HDC dc, const RECT& rect, COLORREF color) {
@@ -28,15 +29,14 @@ void Fill(HDC dc, const RECT& rect, COLORREF color) {
 // the bounds leave uncovered gets the face's grey, so the view stays opaque);
 // into a metafile it fills the bounds in the metafile's own units.
 void DrawFace(HDC dc, const RECT& bounds, bool pixels) {
-    gdi::Object<HBITMAP> face(static_cast<HBITMAP>(
-        LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(IDB_FACE), IMAGE_BITMAP, 0, 0,
-                   LR_CREATEDIBSECTION)));
+    gdi::Object<HBITMAP> face(static_cast<HBITMAP>(LoadImageW(
+        ModuleInstance(), MAKEINTRESOURCEW(IDB_FACE), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
     BITMAP info{};
     if (!face || !GetObjectW(face.get(), sizeof info, &info)) return;
     // A DIB section selects into a DC of any device; an old-style metafile DC
     // has no compatible memory DC, so the screen lends one.
-    gdi::MemoryDc memoryDc(dc);
-    if (!memoryDc.get()) memoryDc.reset(CreateCompatibleDC(nullptr));
+    platform::UniqueMemoryDc memoryDc(CreateCompatibleDC(dc));
+    if (!memoryDc) memoryDc.reset(CreateCompatibleDC(nullptr));
     HDC memory = memoryDc.get();
     if (!memory) return;
     gdi::Selection selected(memory, face.get());
@@ -58,7 +58,7 @@ void DrawFace(HDC dc, const RECT& bounds, bool pixels) {
 HRESULT QLRCom::AmbientProperty(DISPID id, com::Variant& value) {
     value.clear();
     com::ComPtr<IDispatch> ambient;
-    if (!clientSite_ || FAILED(clientSite_.As(ambient, IID_IDispatch)) || !ambient) return E_NOINTERFACE;
+    if (!clientSite_ || FAILED(clientSite_.As(ambient)) || !ambient) return E_NOINTERFACE;
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     return ambient->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
                            value.get(), nullptr, nullptr);
@@ -165,8 +165,7 @@ STDMETHODIMP QLRCom::GetViewStatus(DWORD* status) {
 }
 
 // Opaque and rectangular: a hit is anything inside the bounds.
-STDMETHODIMP QLRCom::QueryHitPoint(DWORD aspect, LPCRECT bounds, POINT location, LONG,
-                                   DWORD* hit) {
+STDMETHODIMP QLRCom::QueryHitPoint(DWORD aspect, LPCRECT bounds, POINT location, LONG, DWORD* hit) {
     if (!bounds || !hit) return E_POINTER;
     if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
     *hit = PtInRect(bounds, location) ? HITRESULT_HIT : HITRESULT_OUTSIDE;
@@ -182,8 +181,8 @@ STDMETHODIMP QLRCom::QueryHitRect(DWORD aspect, LPCRECT bounds, LPCRECT location
     return S_OK;
 }
 
-STDMETHODIMP QLRCom::GetNaturalExtent(DWORD aspect, LONG, DVTARGETDEVICE*, HDC,
-                                      DVEXTENTINFO* info, LPSIZEL size) {
+STDMETHODIMP QLRCom::GetNaturalExtent(DWORD aspect, LONG, DVTARGETDEVICE*, HDC, DVEXTENTINFO* info,
+                                      LPSIZEL size) {
     if (!info || !size) return E_POINTER;
     if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
     if (info->dwExtentMode != DVEXTENT_CONTENT) return E_NOTIMPL;

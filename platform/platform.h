@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include "platform/unique.h"
+
 namespace qlr::platform {
 
 class Api {
@@ -46,7 +48,8 @@ public:
     virtual BOOL SetEvent(HANDLE h) = 0;
     virtual BOOL ResetEvent(HANDLE h) = 0;
     virtual DWORD WaitForSingleObject(HANDLE h, DWORD ms) = 0;
-    virtual DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all, DWORD ms) = 0;
+    virtual DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all,
+                                         DWORD ms) = 0;
     virtual HANDLE CreateThread(LPTHREAD_START_ROUTINE routine, void* arg, DWORD* id) = 0;
     virtual BOOL SetThreadPriority(HANDLE thread, int priority) = 0;
     virtual DWORD GetTickCount() = 0;
@@ -63,35 +66,12 @@ Api& Current();
 // Installs a replacement (nullptr restores the real one). Tests only.
 void Install(Api* api);
 
-// Owns a handle obtained through Api and closes it through Api.
-class UniqueHandle {
-public:
-    UniqueHandle() = default;
-    explicit UniqueHandle(HANDLE h) : h_(h) {}
-    ~UniqueHandle() { reset(); }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    UniqueHandle(UniqueHandle&& o) noexcept : h_(o.release()) {}
-    UniqueHandle& operator=(UniqueHandle&& o) noexcept {
-        if (this != &o) reset(o.release());
-        return *this;
-    }
-
-    HANDLE get() const { return h_; }
-    bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
-    explicit operator bool() const { return valid(); }
-    HANDLE release() {
-        HANDLE h = h_;
-        h_ = nullptr;
-        return h;
-    }
-    void reset(HANDLE h = nullptr) {
-        if (valid()) Current().CloseHandle(h_);
-        h_ = h;
-    }
-
-private:
-    HANDLE h_ = nullptr;
+// Handles obtained through Api, closed through Api.
+struct ApiHandleTraits {
+    static HANDLE Empty() { return nullptr; }
+    static bool Valid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE h) { Current().CloseHandle(h); }
 };
+using UniqueHandle = Unique<HANDLE, ApiHandleTraits>;
 
 }  // namespace qlr::platform

@@ -1,50 +1,51 @@
 #include "port/line_control.h"
 
+#include "port/errors.h"
+#include "port/open_port.h"
+
 namespace qlr::port {
 namespace {
 
-short Escape(ControlState& s, Reporter& r, DWORD function, short failure) {
+short Escape(ControlState& s, Reporter& r, DWORD function, err::Code failure) {
     platform::Api& api = platform::Current();
-    // No open-port check: on a closed port the platform refuses the call and
-    // the method reports its own code with the platform's reason.
-    if (api.EscapeCommFunction(s.hComm.load(), function)) return 0;
-    r.CommError(failure, static_cast<long>(api.GetLastError()));
-    return failure;
+    // No open-port check: on a closed port the call fails as the platform
+    // fails it on a closed handle, with the method's own code.
+    HANDLE port = OwnedHandle(s);
+    if (!port) return err::Report(r, failure, ERROR_INVALID_HANDLE);
+    if (api.EscapeCommFunction(port, function)) return 0;
+    return err::Report(r, failure, static_cast<long>(api.GetLastError()));
 }
 
 }  // namespace
 
 short SendBreak(ControlState& s, Reporter& r) {
-    if (!s.portOpen.load()) {
-        r.CommError(111, 0);
-        return 111;
-    }
-    if (platform::Current().SetCommBreak(s.hComm.load())) return 0;
-    r.CommError(108, 0);
-    return 108;
+    if (!err::RequireOpen(s, r)) return err::kNotOpen;
+    if (platform::Current().SetCommBreak(OwnedHandle(s))) return 0;
+    return err::Report(r, err::kSendBreakFailed);
 }
 
 short ClearBreak(ControlState& s, Reporter& r) {
-    if (!s.portOpen.load()) {
-        r.CommError(111, 0);
-        return 111;
-    }
+    if (!err::RequireOpen(s, r)) return err::kNotOpen;
     platform::Api& api = platform::Current();
-    if (api.ClearCommBreak(s.hComm.load())) return 0;
-    r.CommError(107, static_cast<long>(api.GetLastError()));
-    return 107;
+    if (api.ClearCommBreak(OwnedHandle(s))) return 0;
+    return err::Report(r, err::kClearBreakFailed, static_cast<long>(api.GetLastError()));
 }
 
-short SetDTR(ControlState& s, Reporter& r) { return Escape(s, r, SETDTR, 120); }
-short ClearDTR(ControlState& s, Reporter& r) { return Escape(s, r, CLRDTR, 119); }
-short SetRTS(ControlState& s, Reporter& r) { return Escape(s, r, SETRTS, 122); }
-short ClearRTS(ControlState& s, Reporter& r) { return Escape(s, r, CLRRTS, 121); }
+short SetDTR(ControlState& s, Reporter& r) { return Escape(s, r, SETDTR, err::kSetDtrFailed); }
+short ClearDTR(ControlState& s, Reporter& r) { return Escape(s, r, CLRDTR, err::kClearDtrFailed); }
+short SetRTS(ControlState& s, Reporter& r) { return Escape(s, r, SETRTS, err::kSetRtsFailed); }
+short ClearRTS(ControlState& s, Reporter& r) { return Escape(s, r, CLRRTS, err::kClearRtsFailed); }
 
 bool ModemLine(ControlState& s, Reporter& r, DWORD statusBit) {
     platform::Api& api = platform::Current();
     DWORD status = 0;
-    if (!api.GetCommModemStatus(s.hComm.load(), &status)) {
-        r.CommError(123, static_cast<long>(api.GetLastError()));
+    HANDLE port = OwnedHandle(s);
+    if (!port) {
+        err::Report(r, err::kModemStatusFailed, ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (!api.GetCommModemStatus(port, &status)) {
+        err::Report(r, err::kModemStatusFailed, static_cast<long>(api.GetLastError()));
         status = 0;
     }
     return (status & statusBit) != 0;

@@ -1,7 +1,7 @@
 // Break, DTR and RTS, and the four modem status lines of the open port.
 #pragma once
 
-#include "control/state.h"
+#include "port/state.h"
 
 namespace qlr::port {
 

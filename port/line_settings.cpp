@@ -2,12 +2,12 @@
 
 #include <cstdio>
 
-#include "control/state.h"
+#include "port/state.h"
 
 namespace qlr::port {
 
-const long kBaudTable[kBaudTableSize] = {75,    110,   150,   300,   600,   1200,  2400,  4800,
-                                         9600,  14400, 19200, 28800, 38400, 57600, 115200};
+const long kBaudTable[kBaudTableSize] = {75,   110,   150,   300,   600,   1200,  2400,  4800,
+                                         9600, 14400, 19200, 28800, 38400, 57600, 115200};
 const char* const kBaudText[kBaudTableSize] = {"75",    "110",   "150",   "300",   "600",
                                                "1200",  "2400",  "4800",  "9600",  "14400",
                                                "19200", "28800", "38400", "57600", "115200"};

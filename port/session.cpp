@@ -3,77 +3,91 @@
 #include <new>
 #include <string>
 
+#include "port/errors.h"
 #include "port/line_settings.h"
-#include "port/watch.h"
+#include "port/open_port.h"
 
 namespace qlr::port {
 
 namespace {
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+constexpr DWORD kWriteTimeOutMs = 5000;  // the time-out record's write total
+constexpr DWORD kDrainPollMs = 10;
+
+bool CreateRecord(platform::Api& api, IoRecord& record) {
+    record.overlapped = OVERLAPPED{};
+    record.event.reset(api.CreateEventA(TRUE, FALSE));
+    record.overlapped.hEvent = record.event.get();
+    return record.event.valid();
 }
 
-short Session::Fail(short major, long minor) {
-    reporter_.CommError(major, minor);
-    return major;
+constexpr DWORD kStopSliceMs = 100;
+
+BOOL CALLBACK AnswerMessageBox(HWND window, LPARAM) {
+    wchar_t name[16] = {};
+    if (GetClassNameW(window, name, 16) > 0 && std::wstring(name) == L"#32770")
+        PostMessageW(window, WM_COMMAND, IDOK, 0);
+    return TRUE;
 }
+
+// Chooses OK in every dialog box (message boxes are dialogs) of that thread.
+void DismissMessageBoxes(DWORD threadId) {
+    if (threadId != 0) EnumThreadWindows(threadId, &AnswerMessageBox, 0);
+}
+
+// Waits, bounded by the write time-out, until the driver has sent what the
+// last writes queued: adapters complete a write when the bytes leave the PC,
+// not the line. Ends at once on a port that cannot say (a vanished device).
+void DrainTransmitQueue(platform::Api& api, HANDLE port) {
+    const DWORD start = api.GetTickCount();
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT stat{};
+        if (!api.ClearCommError(port, &errors, &stat) || stat.cbOutQue == 0) return;
+        if (api.GetTickCount() - start >= kWriteTimeOutMs) return;
+        api.Sleep(kDrainPollMs);
+    }
+}
+}  // namespace
 
 short Session::OpenComm() {
     platform::Api& api = platform::Current();
-    if (s_.portOpen.load()) return Fail(112, 0);
+    if (s_.portOpen.load()) return err::Report(reporter_, err::kAlreadyOpen);
 
-    s_.readOverlapped = OVERLAPPED{};
-    s_.writeOverlapped = OVERLAPPED{};
-    platform::UniqueHandle readEvent(api.CreateEventA(TRUE, FALSE));
-    if (!readEvent) return Fail(116, 0);
-    platform::UniqueHandle writeEvent(api.CreateEventA(TRUE, FALSE));
-    if (!writeEvent) return Fail(116, 0);
-    platform::UniqueHandle watchEvent(api.CreateEventA(TRUE, FALSE));
-    platform::UniqueHandle watchStop(api.CreateEventA(TRUE, FALSE));
-    if (!watchEvent || !watchStop) return Fail(116, 0);
+    // Whatever is built below is released by the open port's destructor, in
+    // its stop order, when a later step fails: before CommError is fired, so
+    // that a handler that opens the port again finds the device free.
+    std::unique_ptr<OpenPort> port(new (std::nothrow) OpenPort(s_));
+    auto fail = [&](err::Code code, long minor) {
+        port.reset();
+        return err::Report(reporter_, code, minor);
+    };
+    if (!port) return err::Report(reporter_, err::kNoBuffer);
+    if (!CreateRecord(api, port->read) || !CreateRecord(api, port->write))
+        return fail(err::kNoEvent, 0);
+    const bool watchRecord = CreateRecord(api, port->watch);
+    port->watchStop.reset(api.CreateEventA(TRUE, FALSE));
+    port->readNoticed.reset(api.CreateEventA(FALSE, FALSE));
+    if (!watchRecord || !port->watchStop || !port->readNoticed) return fail(err::kNoEvent, 0);
 
     const std::string device = DeviceName(s_.QcDeviceName);
     HANDLE handle = api.CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
                                     FILE_FLAG_OVERLAPPED);
     s_.hComm = handle;
-    if (handle == INVALID_HANDLE_VALUE) return Fail(100, static_cast<long>(api.GetLastError()));
-    platform::UniqueHandle comm(handle);
+    if (handle == INVALID_HANDLE_VALUE)
+        return fail(err::kOpenFailed, static_cast<long>(api.GetLastError()));
+    port->device.reset(handle);
 
     const long recvQueue = QueueSize(s_.QcRecvQSize);
     const long sendQueue = QueueSize(s_.QcSendQSize);
     api.SetCommMask(handle, EV_RXCHAR);
     api.SetupComm(handle, static_cast<DWORD>(recvQueue), static_cast<DWORD>(sendQueue));
     api.PurgeComm(handle, kPurgeAll);
-    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 5000};
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, kWriteTimeOutMs};
     api.SetCommTimeouts(handle, &timeouts);
 
-    // The thread needs its wait objects before it starts.
-    s_.watchOverlapped = OVERLAPPED{};
-    s_.watchEvent = std::move(watchEvent);
-    s_.watchStop = std::move(watchStop);
-    s_.watchRun = 1;
-    DWORD threadId = 0;
-    platform::UniqueHandle thread(api.CreateThread(WatchThreadMain, &s_, &threadId));
-    if (!thread) {
-        const long error = static_cast<long>(api.GetLastError());
-        s_.watchRun = 0;
-        comm.reset();
-        s_.watchEvent.reset();
-        s_.watchStop.reset();
-        return Fail(118, error);
-    }
-    s_.watchThread = std::move(thread);
-    s_.watchThreadId = threadId;
-    api.SetThreadPriority(s_.watchThread.get(), ThreadPriority(s_.QcWatchPriority));
-
-    // From here a failure must stop the thread before the handle goes.
-    auto failStarted = [&](short major) {
-        StopWatchThread();
-        comm.reset();
-        s_.watchThread.reset();
-        s_.watchEvent.reset();
-        s_.watchStop.reset();
-        return Fail(major, 0);
-    };
+    if (!port->StartWatchThread(ThreadPriority(s_.QcWatchPriority)))
+        return fail(err::kNoThread, static_cast<long>(api.GetLastError()));
 
     api.EscapeCommFunction(handle, SETDTR);
 
@@ -84,93 +98,78 @@ short Session::OpenComm() {
     dcb.DCBlength = sizeof(DCB);
     api.GetCommState(handle, &dcb);
     if (!SettingsString(s_, settings) || !api.BuildCommDCBA(settings.c_str(), &dcb))
-        return failStarted(101);
+        return fail(err::kSettingsRejected, 0);
     ApplyLineProperties(s_, dcb);
-    s_.dcb = dcb;
-    if (!api.SetCommState(handle, &s_.dcb)) return failStarted(102);
+    port->dcb = dcb;
+    if (!api.SetCommState(handle, &port->dcb)) return fail(err::kSettingsNotApplied, 0);
 
-    std::unique_ptr<unsigned char[]> sendBuffer(new (std::nothrow) unsigned char[sendQueue + 2]());
-    std::unique_ptr<unsigned char[]> recvBuffer;
-    if (sendBuffer) recvBuffer.reset(new (std::nothrow) unsigned char[recvQueue + 2]());
-    if (!sendBuffer || !recvBuffer) return failStarted(103);
+    port->sendBuffer.reset(new (std::nothrow) unsigned char[sendQueue + 2]());
+    if (port->sendBuffer) port->recvBuffer.reset(new (std::nothrow) unsigned char[recvQueue + 2]());
+    if (!port->sendBuffer || !port->recvBuffer) return fail(err::kNoBuffer, 0);
+    port->sendCapacity = sendQueue;
+    port->recvCapacity = recvQueue;
 
-    s_.readOverlapped.hEvent = readEvent.get();
-    s_.writeOverlapped.hEvent = writeEvent.get();
-    s_.readEvent = std::move(readEvent);
-    s_.writeEvent = std::move(writeEvent);
-    s_.sendBuffer = std::move(sendBuffer);
-    s_.recvBuffer = std::move(recvBuffer);
-    s_.sendCapacity = sendQueue;
-    s_.recvCapacity = recvQueue;
-    s_.commOwner = std::move(comm);
+    s_.port = std::move(port);
     s_.portOpen = 1;
+    ++s_.openCount;
     return 0;
-}
-
-void Session::StopWatchThread() {
-    platform::Api& api = platform::Current();
-    // The flag first, then the mask: the woken thread finds the flag clear.
-    s_.watchRun = 0;
-    api.SetCommMask(s_.hComm.load(), 0);
-    if (s_.watchStop) api.SetEvent(s_.watchStop.get());
-    if (s_.watchThread) api.WaitForSingleObject(s_.watchThread.get(), INFINITE);
 }
 
 void Session::StopTransferWorker() {
     // The transfer engines poll abortRequested between port operations and
-    // the worker ends by itself; waiting for it keeps every later step of the
-    // close away from a port that the worker still uses.
+    // bound every wait, so the worker ends by itself; waiting for it keeps
+    // every later step of the close away from a port that the worker still
+    // uses. A failure message the worker shows has no owner and may sit
+    // behind other windows: it is answered with OK for the user, so the wait
+    // never depends on someone finding it.
     platform::Api& api = platform::Current();
     s_.transferClosing = 1;
     s_.abortRequested = 1;
-    if (s_.transferThread) api.WaitForSingleObject(s_.transferThread.get(), INFINITE);
+    if (s_.transferThread) {
+        while (api.WaitForSingleObject(s_.transferThread.get(), kStopSliceMs) == WAIT_TIMEOUT)
+            DismissMessageBoxes(s_.transferThreadId);
+    }
     s_.transferThread.reset();
     s_.inFileTransfer = 0;
     s_.transferClosing = 0;
 }
 
 short Session::CloseComm() {
+    if (!s_.portOpen.load() || !s_.port) return err::Report(reporter_, err::kNotOpen);
+
+    const bool transferStopped = s_.inFileTransfer.load() || s_.transferThread;
+    if (transferStopped) StopTransferWorker();
+    OpenPort& port = *s_.port;
+    port.StopWatchThread();
     platform::Api& api = platform::Current();
-    if (!s_.portOpen.load()) return Fail(111, 0);
+    if (!transferStopped) DrainTransmitQueue(api, port.handle());
+    api.EscapeCommFunction(port.handle(), CLRDTR);
+    api.PurgeComm(port.handle(), kPurgeAll);
 
-    if (s_.inFileTransfer.load() || s_.transferThread) StopTransferWorker();
-    StopWatchThread();
-
-    HANDLE handle = s_.commOwner.get();
-    api.EscapeCommFunction(handle, CLRDTR);
-    api.PurgeComm(handle, kPurgeAll);
-
-    s_.commOwner.reset();
-    s_.watchThread.reset();
-    s_.readEvent.reset();
-    s_.writeEvent.reset();
-    s_.readOverlapped.hEvent = nullptr;
-    s_.writeOverlapped.hEvent = nullptr;
-    s_.watchEvent.reset();
-    s_.watchStop.reset();
-    s_.sendBuffer.reset();
-    s_.recvBuffer.reset();
-    s_.sendCapacity = 0;
-    s_.recvCapacity = 0;
     s_.portOpen = 0;
+    s_.port.reset();
     return 0;
 }
 
 short Session::FlushComm(short flags) {
-    platform::Current().PurgeComm(s_.hComm.load(), static_cast<DWORD>(static_cast<long>(flags)));
+    HANDLE port = OwnedHandle(s_);
+    if (!port) return 0;  // nothing of ours to empty
+    platform::Current().PurgeComm(port, static_cast<DWORD>(static_cast<long>(flags)));
+    // Counts as a read: a message of the length last announced is new again.
+    NoteRead(s_);
     return 0;
 }
 
 void Session::ReapplyBaudRate() {
-    if (!s_.portOpen.load()) return;
+    if (!s_.portOpen.load() || !s_.port) return;
     if (!reporter_.InRunMode()) return;
     platform::Api& api = platform::Current();
-    HANDLE handle = s_.hComm.load();
-    api.GetCommState(handle, &s_.dcb);
+    OpenPort& port = *s_.port;
+    api.GetCommState(port.handle(), &port.dcb);
     if (s_.QcBaudRate >= 0 && s_.QcBaudRate < kBaudTableSize)
-        s_.dcb.BaudRate = static_cast<DWORD>(kBaudTable[s_.QcBaudRate]);
-    if (!api.SetCommState(handle, &s_.dcb))
-        reporter_.CommError(102, static_cast<long>(api.GetLastError()));
+        port.dcb.BaudRate = static_cast<DWORD>(kBaudTable[s_.QcBaudRate]);
+    if (!api.SetCommState(port.handle(), &port.dcb))
+        reporter_.CommError(err::kSettingsNotApplied, static_cast<long>(api.GetLastError()));
 }
 
 }  // namespace qlr::port

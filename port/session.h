@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "control/state.h"
+#include "port/state.h"
 
 namespace qlr::port {
 
@@ -12,6 +12,7 @@ public:
     Session(ControlState& state, Reporter& reporter) : s_(state), reporter_(reporter) {}
 
     short OpenComm();
+    // Stops a running transfer, then destroys the open port.
     short CloseComm();
     bool IsOpen() const { return s_.portOpen.load() != 0; }
     short FlushComm(short flags);
@@ -19,8 +20,6 @@ public:
     void ReapplyBaudRate();
 
 private:
-    short Fail(short major, long minor);
-    void StopWatchThread();
     void StopTransferWorker();
 
     ControlState& s_;

@@ -1,38 +1,47 @@
 #include "port/watch.h"
 
-#include "control/state.h"
+#include "port/errors.h"
 #include "port/line_settings.h"
+#include "port/open_port.h"
 
 namespace qlr::port {
 namespace {
 
 class Watcher {
 public:
-    explicit Watcher(ControlState& s) : s_(s), api_(platform::Current()) {}
+    explicit Watcher(OpenPort& port) : port_(port), s_(port.state), api_(platform::Current()) {}
 
     void Run() {
         mask_ = WatchMask(s_);
-        if (!api_.SetCommMask(s_.hComm.load(), mask_)) return;
+        if (!api_.SetCommMask(port_.handle(), mask_)) return;
+        // Setting the mask forgets earlier events: bytes that came since the
+        // port opened are looked for once.
+        if ((mask_ & EV_RXCHAR) && !s_.inFileTransfer.load()) LookAtReceived();
+        if (ended_) return;
         bool polling = false;
-        while (s_.watchRun.load()) {
+        while (port_.watchRun.load()) {
             if (polling) {
                 if (!Poll()) break;
                 continue;
             }
             DWORD events = 0;
             const Outcome outcome = Wait(events);
-            if (!s_.watchRun.load() || outcome == Outcome::kStopped) break;
+            if (!port_.watchRun.load() || outcome == Outcome::kStopped) break;
             if (outcome == Outcome::kFailed) {
                 if (lastError_ == ERROR_INVALID_HANDLE) break;
+                if (DeviceGone()) break;
                 // The device cannot wait for events (a pseudo-terminal under
                 // some platforms refuses or keeps cancelling the wait): watch
                 // it by looking at its status instead.
-                api_.SetCommMask(s_.hComm.load(), mask_ & ~kModemEvents);
+                api_.SetCommMask(port_.handle(), mask_ & ~kModemEvents);
                 polling = true;
                 TakeBaseline();
                 continue;
             }
-            if (!Dispatch(events)) Pause();
+            // Only what this thread asked for: events of OpenComm's earlier mask
+            // may still be reported once.
+            if (!Dispatch(events & mask_)) Pause();
+            if (ended_) break;
         }
     }
 
@@ -40,14 +49,15 @@ private:
     enum class Outcome { kEvents, kFailed, kStopped };
 
     Outcome Wait(DWORD& events) {
-        HANDLE port = s_.hComm.load();
-        HANDLE done = s_.watchEvent.get();
+        HANDLE port = port_.handle();
+        HANDLE done = port_.watch.event.get();
+        OVERLAPPED& record = port_.watch.overlapped;
         api_.ResetEvent(done);
-        s_.watchOverlapped = OVERLAPPED{};
-        s_.watchOverlapped.hEvent = done;
-        s_.watchEventMask = 0;
-        if (api_.WaitCommEvent(port, &s_.watchEventMask, &s_.watchOverlapped)) {
-            events = s_.watchEventMask;
+        record = OVERLAPPED{};
+        record.hEvent = done;
+        port_.watchEventMask = 0;
+        if (api_.WaitCommEvent(port, &port_.watchEventMask, &record)) {
+            events = port_.watchEventMask;
             return Outcome::kEvents;
         }
         const DWORD error = api_.GetLastError();
@@ -55,54 +65,95 @@ private:
             lastError_ = error;
             return Outcome::kFailed;
         }
-        const HANDLE waits[2] = {done, s_.watchStop.get()};
+        const HANDLE waits[2] = {done, port_.watchStop.get()};
         const DWORD woke = api_.WaitForMultipleObjects(2, waits, FALSE, INFINITE);
         if (woke != WAIT_OBJECT_0) {
             // Asked to stop with the wait still pending. The record lives in
-            // the state until the port is closed, so it need not be finished.
-            api_.CancelIoEx(port, &s_.watchOverlapped);
+            // the open port until its handle is closed, so it need not be finished.
+            api_.CancelIoEx(port, &record);
             api_.WaitForSingleObject(done, 1000);
             return Outcome::kStopped;
         }
         DWORD transferred = 0;
-        if (!api_.GetOverlappedResult(port, &s_.watchOverlapped, &transferred, FALSE)) {
+        if (!api_.GetOverlappedResult(port, &record, &transferred, FALSE)) {
             lastError_ = api_.GetLastError();
             return Outcome::kFailed;
         }
-        events = s_.watchEventMask;
+        events = port_.watchEventMask;
         return Outcome::kEvents;
     }
 
     // Acts on the first event of the wake-up; false when it brought nothing new.
     bool Dispatch(DWORD events) {
-        HANDLE port = s_.hComm.load();
+        HANDLE port = port_.handle();
         if (events & EV_ERR) {
             DWORD errors = 0;
             COMSTAT stat{};
-            api_.ClearCommError(port, &errors, &stat);
-            Post(WM_COMM_ERROR, 124, static_cast<LPARAM>(errors));
+            if (!api_.ClearCommError(port, &errors, &stat)) return DeviceGone();
+            if (errors == 0) return false;  // reported already, with received data
+            PostLineError(errors);
             return true;
         }
         if (events & EV_RXCHAR) {
-            if (s_.inFileTransfer.load()) return true;
-            DWORD errors = 0;
-            COMSTAT stat{};
-            api_.ClearCommError(port, &errors, &stat);
-            if (!NewBytes(stat.cbInQue)) return false;
-            if (stat.cbInQue >= static_cast<DWORD>(s_.QcNotifyRecvChars.load()))
-                Post(WM_COMM_RECV, 0, 0);
-            return true;
+            // The transfer reads the data itself. A platform that signals for as
+            // long as bytes stay queued would otherwise wake the thread at once
+            // again and again: nothing new, so it pauses.
+            if (s_.inFileTransfer.load()) return false;
+            return LookAtReceived();
         }
         if (events & EV_TXEMPTY) {
-            if (s_.QcNotifySendComplete.load() != 0) Post(WM_COMM_SENDEMPTY, 0, 0);
+            PostSendEmpty();
             return true;
         }
         if (events & kModemEvents) {
-            Post(WM_COMM_NOTIFY, 0, static_cast<LPARAM>(events));
+            PostModemEvents(events);
             return true;
         }
         return false;
     }
+
+    // Announces received data; false when there was nothing new. The look at
+    // the queue clears the error flags too: errors found here are reported
+    // now, or no one would ever hear of them.
+    bool LookAtReceived() {
+        DWORD errors = 0;
+        COMSTAT stat{};
+        if (!api_.ClearCommError(port_.handle(), &errors, &stat)) return DeviceGone();
+        const bool lineError = errors != 0 && (mask_ & EV_ERR);
+        if (lineError) PostLineError(errors);
+        return AnnounceReceived(stat.cbInQue) || lineError;
+    }
+
+    // A port whose wait failed and that no longer answers ClearCommError has
+    // lost its device (an adapter pulled out): reported once, as 130 with the
+    // system's error, and the thread ends. A port that answers merely cannot
+    // wait for events.
+    bool DeviceGone() {
+        DWORD errors = 0;
+        COMSTAT stat{};
+        if (api_.ClearCommError(port_.handle(), &errors, &stat)) return false;
+        const DWORD error = api_.GetLastError();
+        if (error != ERROR_INVALID_HANDLE && port_.watchRun.load())
+            Post(WM_COMM_ERROR, err::kDeviceGone, static_cast<LPARAM>(error));
+        ended_ = true;
+        return true;
+    }
+
+    // The messages, each under its one condition, for both the event wait and
+    // the status look.
+    void PostLineError(DWORD errors) {
+        Post(WM_COMM_ERROR, err::kLineError, static_cast<LPARAM>(errors));
+    }
+    // False when the bytes were announced before.
+    bool AnnounceReceived(DWORD inQueue) {
+        if (!NewBytes(inQueue)) return false;
+        if (inQueue >= static_cast<DWORD>(s_.QcNotifyRecvChars.load())) Post(WM_COMM_RECV, 0, 0);
+        return true;
+    }
+    void PostSendEmpty() {
+        if (s_.QcNotifySendComplete.load() != 0) Post(WM_COMM_SENDEMPTY, 0, 0);
+    }
+    void PostModemEvents(DWORD events) { Post(WM_COMM_NOTIFY, 0, static_cast<LPARAM>(events)); }
 
     // Received data counts as new when the queue count changed or the host
     // read since the last look; a platform that signals while bytes merely
@@ -115,50 +166,56 @@ private:
         return fresh;
     }
 
-    void Pause() { api_.WaitForSingleObject(s_.watchStop.get(), kWatchPollMs); }
+    // Bytes that stay queued wake a level-triggered wait again and again: the
+    // thread rests until the host reads them (then the next bytes are new at
+    // once) or for one poll interval.
+    void Pause() {
+        const HANDLE waits[2] = {port_.watchStop.get(), port_.readNoticed.get()};
+        api_.WaitForMultipleObjects(2, waits, FALSE, kWatchPollMs);
+    }
 
     void TakeBaseline() {
         DWORD errors = 0;
         COMSTAT stat{};
-        api_.ClearCommError(s_.hComm.load(), &errors, &stat);
+        api_.ClearCommError(port_.handle(), &errors, &stat);
         lastInQueue_ = 0;  // bytes already queued are announced at the first look
         lastReads_ = s_.readGeneration.load();
         lastOutQueue_ = stat.cbOutQue;
         lastWrites_ = s_.writeGeneration.load();
-        modemKnown_ = api_.GetCommModemStatus(s_.hComm.load(), &lastModem_) != FALSE;
+        modemKnown_ = api_.GetCommModemStatus(port_.handle(), &lastModem_) != FALSE;
     }
 
     // One look at a port that cannot signal events. Posts at most one message,
     // in the order of the event wake-up; what is not acted on stays for the
     // next look. False when the port has gone.
     bool Poll() {
-        if (api_.WaitForSingleObject(s_.watchStop.get(), kWatchPollMs) == WAIT_OBJECT_0)
+        if (api_.WaitForSingleObject(port_.watchStop.get(), kWatchPollMs) == WAIT_OBJECT_0)
             return false;
-        HANDLE port = s_.hComm.load();
+        HANDLE port = port_.handle();
         DWORD errors = 0;
         COMSTAT stat{};
-        if (!api_.ClearCommError(port, &errors, &stat) &&
-            api_.GetLastError() == ERROR_INVALID_HANDLE)
+        if (!api_.ClearCommError(port, &errors, &stat)) {
+            const DWORD error = api_.GetLastError();
+            if (error != ERROR_INVALID_HANDLE && port_.watchRun.load())
+                Post(WM_COMM_ERROR, err::kDeviceGone, static_cast<LPARAM>(error));
             return false;
+        }
         if (errors != 0 && (mask_ & EV_ERR)) {
-            Post(WM_COMM_ERROR, 124, static_cast<LPARAM>(errors));
+            PostLineError(errors);
             return true;
         }
         if (mask_ & EV_RXCHAR) {
-            if (s_.inFileTransfer.load()) {
+            if (s_.inFileTransfer.load())
                 NewBytes(stat.cbInQue);
-            } else if (NewBytes(stat.cbInQue)) {
-                if (stat.cbInQue >= static_cast<DWORD>(s_.QcNotifyRecvChars.load()))
-                    Post(WM_COMM_RECV, 0, 0);
+            else if (AnnounceReceived(stat.cbInQue))
                 return true;
-            }
         }
         const unsigned writes = s_.writeGeneration.load();
         const bool emptied = stat.cbOutQue == 0 && (lastOutQueue_ != 0 || writes != lastWrites_);
         lastOutQueue_ = stat.cbOutQue;
         lastWrites_ = writes;
         if (emptied && (mask_ & EV_TXEMPTY)) {
-            if (s_.QcNotifySendComplete.load() != 0) Post(WM_COMM_SENDEMPTY, 0, 0);
+            PostSendEmpty();
             return true;
         }
         if (modemKnown_) {
@@ -171,7 +228,7 @@ private:
                 if (changed & MS_DSR_ON) events |= EV_DSR;
                 if (changed & MS_RLSD_ON) events |= EV_RLSD;
                 if ((changed & MS_RING_ON) && (modem & MS_RING_ON)) events |= EV_RING;
-                if (events) Post(WM_COMM_NOTIFY, 0, static_cast<LPARAM>(events));
+                if (events) PostModemEvents(events);
             }
         }
         return true;
@@ -181,10 +238,12 @@ private:
         if (HWND window = s_.notifyWindow.load()) api_.PostMessageA(window, message, wp, lp);
     }
 
+    OpenPort& port_;
     ControlState& s_;
     platform::Api& api_;
     DWORD mask_ = 0;
     DWORD lastError_ = 0;
+    bool ended_ = false;
     DWORD lastInQueue_ = 0;
     unsigned lastReads_ = 0;
     DWORD lastOutQueue_ = 0;
@@ -195,8 +254,8 @@ private:
 
 }  // namespace
 
-DWORD WINAPI WatchThreadMain(void* state) {
-    Watcher(*static_cast<ControlState*>(state)).Run();
+DWORD WINAPI WatchThreadMain(void* openPort) {
+    Watcher(*static_cast<OpenPort*>(openPort)).Run();
     return 0;
 }
 

@@ -6,8 +6,8 @@
 
 namespace qlr::port {
 
-// Thread routine; the argument is the control's ControlState.
-DWORD WINAPI WatchThreadMain(void* state);
+// Thread routine; the argument is the OpenPort it watches.
+DWORD WINAPI WatchThreadMain(void* openPort);
 
 // Pause between two looks at a port that cannot signal events, and after a
 // wake-up that brought nothing new (a platform that keeps signalling received

@@ -7,6 +7,7 @@
 // Registration scripts (resource type REGISTRY).
 #define IDR_QLRCOM 101
 #define IDR_COMMSETTINGS 113
+#define IDR_QLRPORTLIST 115
 
 // Toolbox picture of the control (BITMAP); ToolboxBitmap32 names it as ", 1".
 #define IDB_QLRCOM 1

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Checks the exports and imports of built modules with objdump:
 # exactly DllCanUnloadNow, DllGetClassObject, DllRegisterServer and
-# DllUnregisterServer at ordinals 1 to 4, and no import of the compiler's
-# runtime DLLs (libgcc_s, libstdc++, libwinpthread), which a target system lacks.
+# DllUnregisterServer at ordinals 1 to 4, and imports of system DLLs only: no
+# compiler runtime (libgcc_s, libstdc++, libwinpthread) or any other DLL that a
+# target system lacks.
 # Usage: tools/check-module.sh MODULE...
 set -uo pipefail
+# The DLLs every supported Windows has (setupapi: the port list's device records).
+SYSTEM_DLLS='kernel32|user32|gdi32|advapi32|ole32|oleaut32|comctl32|setupapi|cfgmgr32|shell32|msvcrt'
 status=0
 for module in "$@"; do
   if [ ! -f "$module" ]; then echo "check-module: $module: missing"; status=1; continue; fi
@@ -40,8 +43,11 @@ for module in "$@"; do
   fi
   imports="$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump" | sort -u)"
   bad="$(grep -iE '^(libgcc_s|libstdc\+\+|libwinpthread)' <<<"$imports" || true)"
+  foreign="$(grep -viE "^($SYSTEM_DLLS)\.dll$" <<<"$imports" || true)"
   if [ -n "$bad" ]; then
     echo "check-module: $module: imports compiler runtime DLLs: ${bad//$'\n'/, }"; status=1
+  elif [ -n "$foreign" ]; then
+    echo "check-module: $module: imports DLLs that are not part of Windows: ${foreign//$'\n'/, }"; status=1
   else
     echo "check-module: $module: imports ok (${imports//$'\n'/, })"
   fi

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Demonstration on a fresh Debian machine: builds qlrcom32.ocx, registers it in
-# a private Wine prefix, creates the control from a script, prints its
-# properties, and opens and closes a virtual serial line (a pty bridge), whose
-# far end shows what the control sent; then a C++ host gets a line as an event
-# and sends and receives a file with XModem, lrzsz on the far end.
+# a private Wine prefix, lists the serial ports, creates the control from a
+# script, prints its properties, and opens and closes a virtual serial line (a
+# pty bridge), whose far end shows what the control sent; then a C++ host gets
+# a line as an event and sends and receives a file with XModem, lrzsz on the
+# far end.
 set -uo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
@@ -62,6 +63,12 @@ echo "prefix $WINEPREFIX:"
 ls -l "$WINEPREFIX/dosdevices/" | grep -E ' com(1|2|10) ' | sed 's/^.* com/  com/'
 qlr_wine regsvr32 /s "$(qlr_winpath "$BUILD/qlrcom32.ocx")" || die "regsvr32 failed"
 echo "regsvr32 qlrcom32.ocx: ok"
+
+step "which ports does this machine have: wine cscript tools/ports.vbs"
+# Wine lists every mapped port: here COM1 to COM20 (unused ones lead nowhere)
+# and, from COM21 on, serial devices Wine found by itself (this machine's
+# console). Listing opens none of them.
+qlr_wine cscript //nologo "$(qlr_winpath "$ROOT/tools/ports.vbs")" || die "listing the ports failed"
 
 step "trace viewer: qlrtrace.exe (window class QLRTRACE), logging to $DEMO/trace.log"
 rm -f "$DEMO/trace.log"

@@ -17,7 +17,7 @@
 
 #include <oaidl.h>
 
-#include "control/state.h"
+#include "port/state.h"
 
 namespace qlr::transfer {
 

@@ -5,27 +5,12 @@
 #include <utility>
 #include <vector>
 
-#include "control/state.h"
+#include "port/state.h"
 
 namespace qlr::trace {
 namespace {
 
 Endpoints* g_installed = nullptr;
-
-// A loaded library, freed with the object.
-class Library {
-public:
-    explicit Library(HMODULE module) : module_(module) {}
-    ~Library() {
-        if (module_) ::FreeLibrary(module_);
-    }
-    Library(const Library&) = delete;
-    Library& operator=(const Library&) = delete;
-    HMODULE get() const { return module_; }
-
-private:
-    HMODULE module_;
-};
 
 // No "cannot find" message boxes while a library is looked for.
 class QuietErrors {
@@ -43,9 +28,9 @@ private:
 // program that links it), with a trailing separator; empty if unknown.
 std::wstring OwnDirectory() {
     HMODULE self = nullptr;
-    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                              reinterpret_cast<LPCWSTR>(&OwnDirectory), &self))
+    if (!::GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCWSTR>(&OwnDirectory), &self))
         return {};
     std::vector<wchar_t> path(MAX_PATH);
     for (;;) {
@@ -61,25 +46,38 @@ std::wstring OwnDirectory() {
     }
 }
 
+// Only ever by full path: a library of that name in the host's current folder
+// or along the search path must never run inside the host.
 HMODULE LoadTraceLibrary(const std::string& explicitPath) {
     QuietErrors quiet;
     if (!explicitPath.empty()) return ::LoadLibraryA(explicitPath.c_str());
-    std::wstring dir = OwnDirectory();
-    if (!dir.empty()) {
-        std::wstring beside = dir + L"qlrshm32.dll";
-        if (HMODULE m = ::LoadLibraryExW(beside.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH))
-            return m;
-    }
-    return ::LoadLibraryA(kLibraryName);
+    const std::wstring dir = OwnDirectory();
+    if (dir.empty()) return nullptr;
+    const std::wstring beside = dir + L"qlrshm32.dll";
+    return ::LoadLibraryExW(beside.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 }  // namespace
 
+Win32Endpoints::~Win32Endpoints() {
+    if (HMODULE module = module_.exchange(nullptr)) ::FreeLibrary(module);
+}
+
+HMODULE Win32Endpoints::Library() {
+    if (HMODULE module = module_.load()) return module;
+    HMODULE loaded = LoadTraceLibrary(libraryPath_);
+    if (!loaded) return nullptr;  // looked for again with the next record
+    HMODULE expected = nullptr;
+    if (module_.compare_exchange_strong(expected, loaded)) return loaded;
+    ::FreeLibrary(loaded);  // another thread was first
+    return expected;
+}
+
 bool Win32Endpoints::SetSharedMem(const unsigned char* data, LONG length, LONG direction) {
-    Library library(LoadTraceLibrary(libraryPath_));
-    if (!library.get()) return false;
+    HMODULE library = Library();
+    if (!library) return false;
     auto fn = reinterpret_cast<SetSharedMemFn>(
-        reinterpret_cast<void (*)()>(::GetProcAddress(library.get(), kExportName)));
+        reinterpret_cast<void (*)()>(::GetProcAddress(library, kExportName)));
     if (!fn) return false;
     fn(data, length, direction);  // its result tells nothing the control could act on
     return true;
@@ -94,8 +92,9 @@ void Win32Endpoints::NotifyViewer(HWND viewer) {
 }
 
 Endpoints& CurrentEndpoints() {
-    static Win32Endpoints real;
-    return g_installed ? *g_installed : real;
+    // Never destroyed: the library is not freed while the module unloads.
+    static Win32Endpoints* real = new Win32Endpoints;
+    return g_installed ? *g_installed : *real;
 }
 
 void InstallEndpoints(Endpoints* endpoints) { g_installed = endpoints; }
@@ -104,7 +103,8 @@ void Record(const ControlState& state, Direction direction, const unsigned char*
             size_t length) {
     if (!state.QcDebugTrace) return;
     Endpoints& ends = CurrentEndpoints();
-    const LONG count = length > static_cast<size_t>(LONG_MAX) ? LONG_MAX : static_cast<LONG>(length);
+    const LONG count =
+        length > static_cast<size_t>(LONG_MAX) ? LONG_MAX : static_cast<LONG>(length);
     if (!ends.SetSharedMem(bytes, count, static_cast<LONG>(direction))) return;
     if (HWND viewer = ends.FindViewer()) ends.NotifyViewer(viewer);
 }

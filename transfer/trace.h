@@ -3,8 +3,10 @@
 // and the trace viewer, a window of class "QLRTRACE", is then told of it with
 // WM_USER, sent synchronously.
 //
-// qlrshm32.dll is found at run time, next to the module that holds this code
-// first, then along the ordinary search path; without it tracing does nothing.
+// qlrshm32.dll is loaded only by its full path next to the module that holds
+// this code (never by bare name: a planted copy in the host's folder must not
+// run), on the first record, and kept loaded, so its shared section is not
+// made anew per record; without it tracing does nothing.
 // The viewer is looked for anew with every record; one that does not answer
 // within kViewerTimeoutMs is given up for that record, so a hung viewer delays
 // the host's send or read but cannot stop it.
@@ -12,6 +14,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -58,18 +61,24 @@ public:
 };
 
 // The real ends. With a library path, only that file is loaded; without one,
-// qlrshm32.dll next to this module, then by name. The library is loaded for
-// each record and unloaded after it.
+// qlrshm32.dll next to this module. The library is loaded once and kept until
+// the object goes.
 class Win32Endpoints : public Endpoints {
 public:
     Win32Endpoints() = default;
     explicit Win32Endpoints(std::string libraryPath) : libraryPath_(std::move(libraryPath)) {}
+    ~Win32Endpoints() override;
+    Win32Endpoints(const Win32Endpoints&) = delete;
+    Win32Endpoints& operator=(const Win32Endpoints&) = delete;
     bool SetSharedMem(const unsigned char* data, LONG length, LONG direction) override;
     HWND FindViewer() override;
     void NotifyViewer(HWND viewer) override;
 
 private:
+    HMODULE Library();
+
     std::string libraryPath_;
+    std::atomic<HMODULE> module_{nullptr};
 };
 
 // The ends in force: Win32Endpoints unless a test installed others.

@@ -12,7 +12,8 @@ public:
         got = 0;
         while (got < want) {  // a short read only at the end of the file
             DWORD done = 0;
-            if (!platform::Current().ReadFile(handle_.get(), buffer + got, want - got, &done, nullptr))
+            if (!platform::Current().ReadFile(handle_.get(), buffer + got, want - got, &done,
+                                              nullptr))
                 return false;
             if (done == 0) break;
             got += done;

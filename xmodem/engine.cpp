@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "port/open_port.h"
+#include "port/overlapped_io.h"
+
 namespace qlr::xmodem {
 
 XModemEngine::XModemEngine(FileSystem& files, FailureMessage sendFailed)
@@ -14,63 +17,81 @@ XModemEngine::XModemEngine(FileSystem& files, FailureMessage sendFailed)
     }
 }
 
+namespace {
+// The open port's handle and records; none (every operation then fails) when
+// the port is not open.
+struct PortView {
+    HANDLE handle = nullptr;
+    OVERLAPPED read{};
+    OVERLAPPED write{};
+};
+
+PortView ViewOf(const ControlState& s) {
+    PortView view;
+    if (const port::OpenPort* port = s.port.get()) {
+        view.handle = port->handle();
+        view.read = port->read.overlapped;
+        view.write = port->write.overlapped;
+    }
+    return view;
+}
+}  // namespace
+
 long XModemEngine::Send(ControlState& s, const wchar_t* fileName, short protocol,
                         short showMessages) {
-    return Send(s.hComm.load(), fileName, s.readOverlapped, s.writeOverlapped, s.QcStatus,
-                s.QcProgress, protocol, s.abortRequested, showMessages);
+    const PortView port = ViewOf(s);
+    return Send(port.handle, fileName, port.read, port.write, s.QcStatus, s.QcProgress, protocol,
+                s.abortRequested, showMessages);
 }
 
 long XModemEngine::Receive(ControlState& s, const wchar_t* fileName, short protocol,
                            short showMessages) {
-    return Receive(s.hComm.load(), fileName, s.readOverlapped, s.writeOverlapped, s.QcStatus,
-                   s.QcProgress, protocol, s.abortRequested, showMessages);
+    const PortView port = ViewOf(s);
+    return Receive(port.handle, fileName, port.read, port.write, s.QcStatus, s.QcProgress, protocol,
+                   s.abortRequested, showMessages);
 }
 
 void XModemEngine::Attach(HANDLE port, const OVERLAPPED& read, const OVERLAPPED& write) {
     port_ = port;
     read_ = read;
     write_ = write;
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (platform::Current().GetCommState(port_, &dcb) && dcb.BaudRate >= 50) baud_ = dcb.BaudRate;
+}
+
+void XModemEngine::UseTransferTimeouts() {
+    // A read on an empty queue waits up to kReadWaitMs for its first byte and
+    // ends with it: the engine sleeps on the read's event, not on the timer.
+    COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, kReadWaitMs, 0, 5000};
+    timeoutsChanged_ = platform::Current().SetCommTimeouts(port_, &timeouts) != FALSE;
+}
+
+void XModemEngine::RestoreTimeouts() {
+    if (!timeoutsChanged_) return;
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 5000};  // as OpenComm sets them
+    platform::Current().SetCommTimeouts(port_, &timeouts);
+    timeoutsChanged_ = false;
+}
+
+DWORD XModemEngine::BlockTimeMs(DWORD size) const {
+    const DWORD bytes = size + 5;
+    return static_cast<DWORD>((static_cast<unsigned long long>(bytes) * 10 * 1000) / baud_) + 1;
 }
 
 long XModemEngine::ReadOnce(unsigned char* buffer, DWORD want, DWORD& got, bool& pended,
-                            const std::atomic<short>* abort) {
-    platform::Api& api = platform::Current();
-    HANDLE event = read_.hEvent;
-    got = 0;
-    pended = false;
-    api.ResetEvent(event);
-    DWORD done = 0;
-    if (api.ReadFile(port_, buffer, want, &done, &read_)) {
-        got = std::min(done, want);
-        return 0;
-    }
-    DWORD error = api.GetLastError();
-    if (error == ERROR_IO_PENDING) {
-        pended = true;
-        for (;;) {
-            if (!abort || abort->load()) {
-                api.CancelIoEx(port_, &read_);
-                while (api.WaitForSingleObject(event, kWaitSliceMs) == WAIT_TIMEOUT) {
-                }
-                break;
-            }
-            const DWORD waited = api.WaitForSingleObject(event, kWaitSliceMs);
-            if (waited == WAIT_OBJECT_0) break;
-            if (waited != WAIT_TIMEOUT) abort = nullptr;  // the wait itself failed: cancel
-        }
-        done = 0;
-        if (api.GetOverlappedResult(port_, &read_, &done, FALSE)) {
-            got = std::min(done, want);
-            return 0;
-        }
-        error = api.GetLastError();
-        if (error == ERROR_OPERATION_ABORTED) {  // our own cancel; what it took counts
-            got = std::min(done, want);
-            return 0;
-        }
-    }
-    api.ClearCommError(port_, nullptr, nullptr);
-    return error != 0 ? static_cast<long>(error) : static_cast<long>(ERROR_GEN_FAILURE);
+                            const std::atomic<short>* abort, DWORD waitMs) {
+    // Never ask for more than is queued: such a read ends at once on every
+    // driver; on an empty queue one byte is asked for, which ends on arrival.
+    COMSTAT stat{};
+    if (want > 1 && platform::Current().ClearCommError(port_, nullptr, &stat) &&
+        stat.cbInQue < want)
+        want = stat.cbInQue > 0 ? stat.cbInQue : 1;
+    const port::IoResult io = port::ReadSome(port_, read_, buffer, want, abort ? waitMs : 0, abort);
+    got = io.done;
+    pended = io.pended;
+    if (io.ok) return 0;
+    return io.error != 0 ? static_cast<long>(io.error) : static_cast<long>(ERROR_GEN_FAILURE);
 }
 
 long XModemEngine::PollByte(unsigned char& byte) {
@@ -79,6 +100,92 @@ long XModemEngine::PollByte(unsigned char& byte) {
     const long rc = ReadOnce(&byte, 1, got, pended, nullptr);
     if (rc != 0) return rc;
     return got == 1 ? 0 : -1;
+}
+
+long XModemEngine::ReadWithin(unsigned char* buffer, DWORD n, DWORD firstMs, DWORD gapMs,
+                              const std::atomic<short>& abort, DWORD* gotOut) {
+    platform::Api& api = platform::Current();
+    DWORD total = 0;
+    DWORD since = api.GetTickCount();
+    DWORD limit = firstMs;
+    long rc = 0;
+    while (total < n) {
+        if (abort.load()) {
+            rc = kAborted;
+            break;
+        }
+        // The port is always looked at once more when the time is up.
+        const DWORD spent = api.GetTickCount() - since;
+        const DWORD left = spent < limit ? limit - spent : 0;
+        DWORD got = 0;
+        bool pended = false;
+        rc = ReadOnce(buffer + total, n - total, got, pended, &abort, left);
+        if (rc != 0) break;
+        if (got > 0) {
+            total += got;
+            since = api.GetTickCount();
+            limit = gapMs;
+        } else if (left == 0) {
+            rc = kTimedOut;
+            break;
+        } else if (!pended) {
+            api.Sleep(kIdlePollMs);
+        }
+    }
+    if (gotOut) *gotOut = total;
+    return rc;
+}
+
+bool XModemEngine::AwaitQuiet(DWORD quietMs, DWORD budgetMs, const std::atomic<short>& abort) {
+    platform::Api& api = platform::Current();
+    const DWORD begun = api.GetTickCount();
+    for (;;) {
+        unsigned char sink[64];
+        const DWORD spent = api.GetTickCount() - begun;
+        if (spent >= budgetMs) return false;
+        const DWORD window = std::min(quietMs, budgetMs - spent);
+        const long rc = ReadWithin(sink, 1, window, 0, abort);
+        if (rc == kTimedOut) return window == quietMs;
+        if (rc != 0) return false;
+        // A byte came: take whatever else is queued with it and listen again.
+        DWORD more = 0;
+        bool pended = false;
+        ReadOnce(sink, sizeof sink, more, pended, nullptr, 0);
+    }
+}
+
+void XModemEngine::DropStaleInput(DWORD quietMs, const std::atomic<short>& abort) {
+    AwaitQuiet(quietMs, std::max(timing_.settleBudgetMs, quietMs), abort);
+    PurgeQueues();
+}
+
+void XModemEngine::SendCancel() {
+    const std::atomic<short> go{0};
+    const unsigned char cancel[2] = {kCan, kCan};
+    const Timing saved = timing_;
+    timing_.writeStallMs = std::min<DWORD>(timing_.writeStallMs, 1000);
+    WriteBytes(cancel, 2, go);
+    timing_ = saved;
+}
+
+XModemEngine::Answer XModemEngine::AwaitAnswer(const std::atomic<short>& abort, long& error) {
+    platform::Api& api = platform::Current();
+    const DWORD begun = api.GetTickCount();
+    bool cancel = false;
+    for (;;) {
+        const DWORD spent = api.GetTickCount() - begun;
+        unsigned char byte = 0;
+        error =
+            ReadWithin(&byte, 1, spent < timing_.answerMs ? timing_.answerMs - spent : 0, 0, abort);
+        if (error == kTimedOut) return Answer::kNone;
+        if (error == kAborted) return Answer::kAborted;
+        if (error != 0) return Answer::kFailed;
+        if (byte == kAck) return Answer::kAck;
+        if (byte == kNak) return Answer::kNak;
+        // CAN CAN cancels; any other byte is noise on the line.
+        if (byte == kCan && cancel) return Answer::kCancelled;
+        cancel = byte == kCan;
+    }
 }
 
 long XModemEngine::ReadExact(unsigned char* buffer, DWORD n, const std::atomic<short>& abort) {
@@ -114,37 +221,34 @@ long XModemEngine::ReadBlock(unsigned char* buffer, DWORD size, const std::atomi
     return ReadExact(buffer, size, abort);
 }
 
-long XModemEngine::WriteBytes(const unsigned char* buffer, WORD n,
-                              const std::atomic<short>& abort) {
+long XModemEngine::WriteBytes(const unsigned char* buffer, WORD n, const std::atomic<short>& abort,
+                              DWORD* sentOut) {
     platform::Api& api = platform::Current();
-    HANDLE event = write_.hEvent;
     DWORD sent = 0;
+    DWORD moved = api.GetTickCount();  // when the last byte went out
+    struct Report {
+        DWORD* out;
+        const DWORD& sent;
+        ~Report() {
+            if (out) *out = sent;
+        }
+    } report{sentOut, sent};
     while (sent < n) {
         if (abort.load()) return kAborted;
-        api.ResetEvent(event);
-        DWORD done = 0;
-        if (!api.WriteFile(port_, buffer + sent, n - sent, &done, &write_)) {
-            if (api.GetLastError() != ERROR_IO_PENDING) {
-                api.ClearCommError(port_, nullptr, nullptr);
-                return -1;
-            }
-            for (;;) {
-                const DWORD waited = api.WaitForSingleObject(event, kWaitSliceMs);
-                if (waited == WAIT_TIMEOUT && !abort.load()) continue;
-                if (waited != WAIT_OBJECT_0) {  // aborted, or the wait failed: cancel
-                    api.CancelIoEx(port_, &write_);
-                    while (api.WaitForSingleObject(event, kWaitSliceMs) == WAIT_TIMEOUT) {
-                    }
-                }
-                done = 0;
-                if (api.GetOverlappedResult(port_, &write_, &done, FALSE)) break;
-                if (api.GetLastError() == ERROR_IO_INCOMPLETE) continue;
-                api.ClearCommError(port_, nullptr, nullptr);  // go on with the rest
-                break;
-            }
+        const DWORD still = api.GetTickCount() - moved;
+        const DWORD left = still < timing_.writeStallMs ? timing_.writeStallMs - still : 0;
+        const port::IoResult io =
+            port::WriteSome(port_, write_, buffer + sent, n - sent, left, &abort);
+        if (!io.ok && !io.pended) return -1;  // failed outright
+        // A write that failed after pending goes on with the rest.
+        sent += io.done;
+        if (io.done > 0) {
+            moved = api.GetTickCount();
+        } else if (sent < n) {  // a write time-out took nothing
+            if (api.GetTickCount() - moved >= timing_.writeStallMs)
+                return -1;  // flow held for good
+            api.Sleep(kIdlePollMs);
         }
-        sent += std::min(done, static_cast<DWORD>(n - sent));
-        if (done == 0 && sent < n) api.Sleep(kIdlePollMs);  // a write time-out took nothing
     }
     return 0;
 }

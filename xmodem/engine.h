@@ -7,23 +7,33 @@
 // through a FileSystem, so that tests can use memory files.
 //
 // Beyond the bare protocol:
-// - Reads return at once by design, but an empty poll is followed by an
-//   efficient wait: a read the driver leaves pending (Wine, with an interval
-//   time-out of MAXDWORD) is waited for on its event in short slices, and an
-//   immediate empty read is followed by a sleep of a few milliseconds. The
-//   abort request is tested between slices; a read that is still pending then
-//   is cancelled and its completion collected, never abandoned.
+// - Every wait is bounded (Timing): about 10 s for a start character, an
+//   answer or a block header, about 1 s between the bytes of a block. A
+//   time-out counts like a rejected block where the protocol retries.
+// - For the length of a transfer the port's reads wait for their first byte
+//   (ReadIntervalTimeout and ReadTotalTimeoutMultiplier MAXDWORD, a short
+//   constant), so an answer wakes the engine through the read's event and
+//   its latency never depends on the system's timer tick. OpenComm's
+//   time-outs are restored at the end.
 // - The pauses (3000, 500 and 300 ms) end early when the abort request is set.
-//   An abort during the sender's start handshake ends the send with 2114 at
-//   once; the receiver's handshake ends with 2105 at its next write, as before.
-// - An EOT that answers the receiver's start character (an empty file) is
-//   taken as the first header, in checksum mode too.
+// - Stale input is dropped (the line left to settle, then purged) before the
+//   sender's first block, before every block sent again, and after the ACK
+//   of a block that went out more than once, so that no answer is taken for
+//   the block after it.
+// - CAN CAN from the peer ends the transfer with 2112; a failure or an abort
+//   of ours sends CAN CAN, so that the peer stops too.
 // - The receiver acknowledges a repeat of the last accepted block (the sender
 //   missed our ACK) and discards it; it sets status 4 and is not an error.
-// - The sender repeats EOT when it is answered with NAK, up to 10 EOTs in all.
+// - An EOT ends a receive only when the line stays quiet after it; the sender
+//   repeats EOT when it is answered with NAK or not at all, up to 10 EOTs.
+// - A block with a byte right behind it is refused: the sender is silent
+//   until answered, so the block took in a foreign byte.
 // - The checksum of a 1024-byte block is the sum of all its bytes, as standard
-//   receivers check it; the receiver also accepts the sum of its first 128
-//   bytes, which older senders of this control put there.
+//   receivers check it. The receiver also knows the sum of the first 128
+//   bytes that older senders put there, but it settles on one rule per
+//   transfer, from two equal copies of a block that only one rule accepts.
+// - Each block goes out with one write; the receiver writes each accepted
+//   block to the file before its ACK (trailing SUB bytes wait for the next).
 #pragma once
 
 #include <windows.h>
@@ -34,7 +44,7 @@
 #include <functional>
 #include <memory>
 
-#include "control/state.h"
+#include "port/state.h"
 
 namespace qlr::xmodem {
 
@@ -48,7 +58,7 @@ enum EndCode : long {
     kByteWriteFailed = 2105,  // header, number, complement, checksum; 'C', NAK, ACK
     kCrcWriteFailed = 2106,
     kDataWriteFailed = 2107,
-    kByteReadFailed = 2108,   // start character or answer; number, complement, checksum
+    kByteReadFailed = 2108,  // start character or answer; number, complement, checksum
     kCrcReadFailed = 2109,
     kDataReadFailed = 2110,
     kProtocolFailed = 2112,   // no start, retry limit, EOT not acknowledged, bad header
@@ -84,12 +94,26 @@ constexpr DWORD kLargeBlock = 1024;
 constexpr int kRetryLimit = 10;
 
 // Timing.
-constexpr DWORD kSendStartPauseMs = 3000;
+constexpr DWORD kSendStartPauseMs = 3000;  // one of the sender's four start attempts
 constexpr DWORD kSendAfterStartMs = 500;
+constexpr DWORD kStartQuietMs = 20;  // silence that ends the sender's wait after the start
 constexpr DWORD kRecvStartPauseMs = 3000;
 constexpr DWORD kRecvPassPauseMs = 300;
-constexpr DWORD kWaitSliceMs = 50;   // longest wait between two looks at the abort request
-constexpr DWORD kIdlePollMs = 3;     // sleep after an immediate empty read
+constexpr DWORD kWaitSliceMs = 50;  // longest wait between two looks at the abort request
+constexpr DWORD kIdlePollMs = 3;    // sleep after an immediate empty read
+constexpr DWORD kReadWaitMs = 50;   // a transfer's read waits this long for its first byte
+
+// The bounds of the waits; tests shorten them.
+struct Timing {
+    DWORD answerMs = 10000;       // a start character, an answer or a block header
+    DWORD byteGapMs = 1000;       // between two bytes of one block
+    DWORD quietMs = 100;          // silence after EOT, or before a block goes out again
+    DWORD settleBudgetMs = 2000;  // longest wait for the line to settle
+    DWORD writeStallMs = 10000;   // a write that moves nothing this long fails
+};
+
+// ReadWithin's result when the wait ran out (never an end code).
+constexpr long kTimedOut = -2;
 
 // The transfer's file, opened by a FileSystem and closed by its destructor.
 class File {
@@ -141,13 +165,27 @@ public:
     void Attach(HANDLE port, const OVERLAPPED& read, const OVERLAPPED& write);
     // 0: a byte was read; -1: none was waiting; otherwise the system's error.
     long PollByte(unsigned char& byte);
+    // Reads n bytes, the first within firstMs and each further one within
+    // gapMs of the one before: 0, kTimedOut, kAborted or the system's error.
+    // got (optional) counts the bytes read, also when it fails.
+    long ReadWithin(unsigned char* buffer, DWORD n, DWORD firstMs, DWORD gapMs,
+                    const std::atomic<short>& abort, DWORD* got = nullptr);
+    // Reads and drops bytes until the line has been quiet for quietMs, for at
+    // most budgetMs; false when it never settled or the abort request is set.
+    bool AwaitQuiet(DWORD quietMs, DWORD budgetMs, const std::atomic<short>& abort);
+    // Lets the line settle, then purges both queues.
+    void DropStaleInput(DWORD quietMs, const std::atomic<short>& abort);
+    // CAN CAN, whatever the abort request says.
+    void SendCancel();
     // 0, kAborted, or the system's error of a failed read.
     long ReadExact(unsigned char* buffer, DWORD n, const std::atomic<short>& abort);
     long ReadByte(unsigned char& byte, const std::atomic<short>& abort);
     long ReadCrc(std::uint16_t& value, const std::atomic<short>& abort);  // high byte first
     long ReadBlock(unsigned char* buffer, DWORD size, const std::atomic<short>& abort);
-    // 0, kAborted, or -1 when a write fails outright.
-    long WriteBytes(const unsigned char* buffer, WORD n, const std::atomic<short>& abort);
+    // 0, kAborted, or -1 when a write fails outright or moves nothing for
+    // Timing::writeStallMs. sent (optional) counts the bytes that went out.
+    long WriteBytes(const unsigned char* buffer, WORD n, const std::atomic<short>& abort,
+                    DWORD* sent = nullptr);
     long WriteByte(unsigned char value, const std::atomic<short>& abort);
     long WriteCrc(std::uint16_t value, const std::atomic<short>& abort);  // 0 or -1
     long WriteBlock(const unsigned char* buffer, DWORD size, const std::atomic<short>& abort);
@@ -160,10 +198,21 @@ public:
     static unsigned char Checksum(const unsigned char* buffer, DWORD length);  // 8-bit sum
     std::uint16_t Crc16(const unsigned char* buffer, DWORD length, std::uint16_t initial) const;
 
+    void SetTiming(const Timing& timing) { timing_ = timing; }
+
 private:
-    // One read; with abort null a pending read is cancelled at once.
+    // The read time-outs of a transfer, from Attach to the end of Send or Receive.
+    void UseTransferTimeouts();
+    void RestoreTimeouts();
+    // How long the line needs for one block and its answer at the port's speed.
+    DWORD BlockTimeMs(DWORD size) const;
+    // The sender's wait for ACK, NAK or CAN CAN; other bytes are noise.
+    enum class Answer { kAck, kNak, kNone, kCancelled, kAborted, kFailed };
+    Answer AwaitAnswer(const std::atomic<short>& abort, long& error);
+    // One read; a read left pending is waited for up to waitMs (cancelled at
+    // once when abort is null) and then cancelled.
     long ReadOnce(unsigned char* buffer, DWORD want, DWORD& got, bool& pended,
-                  const std::atomic<short>* abort);
+                  const std::atomic<short>* abort, DWORD waitMs = INFINITE);
     // Waits ms, in slices; false when the abort request ended it early.
     static bool Pause(DWORD ms, const std::atomic<short>& abort);
 
@@ -174,7 +223,12 @@ private:
     OVERLAPPED read_{};
     OVERLAPPED write_{};
     unsigned char block_[kLargeBlock] = {};
-    unsigned char spare_[kLargeBlock] = {};  // a repeated block, read and discarded
+    unsigned char spare_[kLargeBlock] = {};          // a repeated block, read and discarded
+    unsigned char frame_[3 + kLargeBlock + 2] = {};  // a block as it goes out
+    unsigned char candidate_[kLargeBlock] = {};      // a 1K block only one checksum rule takes
+    Timing timing_;
+    DWORD baud_ = 9600;
+    bool timeoutsChanged_ = false;
 };
 
 }  // namespace qlr::xmodem

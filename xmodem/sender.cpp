@@ -1,6 +1,8 @@
 // XModemEngine::Send: one file out, in 128- or 1024-byte blocks.
 #include "xmodem/engine.h"
 
+#include <algorithm>
+
 namespace qlr::xmodem {
 
 long XModemEngine::Send(HANDLE port, const wchar_t* fileName, const OVERLAPPED& read,
@@ -16,36 +18,53 @@ long XModemEngine::Send(HANDLE port, const wchar_t* fileName, const OVERLAPPED& 
         return kFileOpenFailed;
     }
     Attach(port, read, write);
+    UseTransferTimeouts();
 
-    auto fail = [&](long code) {
+    // The peer hears CAN CAN before the message box waits for the user;
+    // after the peer's own cancel there is nobody left to tell.
+    auto fail = [&](long code, bool tellPeer = true) {
         status.store(kStatusFailed);
-        if (showMessages != 0 && sendFailed_) sendFailed_(code);
         PurgeQueues();
+        if (tellPeer) SendCancel();
+        RestoreTimeouts();
+        if (showMessages != 0 && sendFailed_) sendFailed_(code);
         file.reset();
         return code;
     };
 
-    // The receiver's start character decides the check.
+    // The receiver's start character decides the check. The line is listened
+    // to throughout the four attempts, so a start character is never missed.
     bool crc = false;
-    bool started = false;
-    for (int attempt = 0; attempt < 4 && !started; ++attempt) {
-        unsigned char byte = 0;
-        const long rc = PollByte(byte);
-        if (rc != 0 && rc != -1) return fail(kByteReadFailed);
-        if (rc == 0 && (byte == kCrcStart || byte == kNak)) {
-            crc = byte == kCrcStart;
-            started = true;
-        } else if (!Pause(kSendStartPauseMs, abort)) {
-            return fail(kAborted);
+    {
+        platform::Api& api = platform::Current();
+        const DWORD budget = 4 * kSendStartPauseMs;
+        const DWORD begun = api.GetTickCount();
+        bool cancel = false;
+        for (;;) {
+            const DWORD spent = api.GetTickCount() - begun;
+            unsigned char byte = 0;
+            const long rc = ReadWithin(&byte, 1, spent < budget ? budget - spent : 0, 0, abort);
+            if (rc == kTimedOut) return fail(kProtocolFailed, false);  // nobody to tell
+            if (rc == kAborted) return fail(kAborted);
+            if (rc != 0) return fail(kByteReadFailed);
+            if (byte == kCrcStart || byte == kNak) {
+                crc = byte == kCrcStart;
+                break;
+            }
+            if (byte == kCan && cancel) return fail(kProtocolFailed, false);
+            cancel = byte == kCan;
         }
     }
-    if (!started) return fail(kProtocolFailed);
-    PurgeQueues();  // further start characters
-    Pause(kSendAfterStartMs, abort);
+    // Further start characters may still be on their way: let the line settle
+    // within the half second the receiver is given, then drop them.
+    AwaitQuiet(std::min<DWORD>(timing_.quietMs, kStartQuietMs), kSendAfterStartMs, abort);
+    PurgeQueues();
 
     int errors = 0;
+    int copies = 0;  // times the current block went out
     unsigned long acknowledged = 0;
     bool last = false;
+    DWORD frameLength = 0;
     for (;;) {
         if (abort.load()) return fail(kAborted);
         if (errors == 0) {  // a new block; otherwise the same one again
@@ -56,42 +75,72 @@ long XModemEngine::Send(HANDLE port, const wchar_t* fileName, const OVERLAPPED& 
                 last = true;
                 PadBlock(block_, got, size);
             }
+            const auto number = static_cast<unsigned char>((acknowledged + 1) & 0xFF);
+            frame_[0] = size == kLargeBlock ? kStx : kSoh;
+            frame_[1] = number;
+            frame_[2] = static_cast<unsigned char>(255 - number);
+            std::copy(block_, block_ + size, frame_ + 3);
+            if (crc) {
+                const std::uint16_t value = Crc16(block_, size, 0);
+                frame_[3 + size] = static_cast<unsigned char>(value >> 8);
+                frame_[4 + size] = static_cast<unsigned char>(value & 0xFF);
+                frameLength = size + 5;
+            } else {
+                frame_[3 + size] = Checksum(block_, size);
+                frameLength = size + 4;
+            }
+            copies = 0;
+        } else {
+            // An answer to an earlier copy may still come: drop it first.
+            DropStaleInput(timing_.quietMs, abort);
         }
-        const auto number = static_cast<unsigned char>((acknowledged + 1) & 0xFF);
-        if (WriteByte(size == kLargeBlock ? kStx : kSoh, abort) != 0) return fail(kByteWriteFailed);
-        if (WriteByte(number, abort) != 0) return fail(kByteWriteFailed);
-        if (WriteByte(static_cast<unsigned char>(255 - number), abort) != 0)
-            return fail(kByteWriteFailed);
-        if (WriteBlock(block_, size, abort) != 0) return fail(kDataWriteFailed);
-        if (crc) {
-            if (WriteCrc(Crc16(block_, size, 0), abort) != 0) return fail(kCrcWriteFailed);
-        } else if (WriteByte(Checksum(block_, size), abort) != 0) {
-            return fail(kByteWriteFailed);
+
+        // One write per block; a failure names the field it stopped in.
+        DWORD sent = 0;
+        if (WriteBytes(frame_, static_cast<WORD>(frameLength), abort, &sent) != 0) {
+            if (sent < 3) return fail(kByteWriteFailed);
+            if (sent < 3 + size) return fail(kDataWriteFailed);
+            return fail(crc ? kCrcWriteFailed : kByteWriteFailed);
         }
-        unsigned char answer = 0;
-        if (ReadByte(answer, abort) != 0) return fail(kByteReadFailed);
-        if (answer == kAck) {
+        ++copies;
+
+        long error = 0;
+        switch (AwaitAnswer(abort, error)) {
+        case Answer::kAck:
             errors = 0;
             ++acknowledged;
             progress.store(static_cast<short>(acknowledged & 0xFFFF));
-        } else {
+            // A receiver that got two copies answers twice; the second
+            // answer must not be taken for the next block's.
+            if (copies > 1) DropStaleInput(timing_.quietMs + 300 + 2 * BlockTimeMs(size), abort);
+            break;
+        case Answer::kNak:
+        case Answer::kNone:  // no answer in time: like a refusal
             ++errors;
-            PurgeQueues();
+            break;
+        case Answer::kCancelled: return fail(kProtocolFailed, false);
+        case Answer::kAborted:
+        case Answer::kFailed: return fail(kByteReadFailed);
         }
         if (errors >= kRetryLimit) return fail(kProtocolFailed);
         if (last && errors == 0) break;
     }
 
     // End of transfer. A receiver may answer the first EOT with NAK to have it
-    // confirmed: EOT goes out again, up to the retry limit.
-    for (int naks = 0;;) {
+    // confirmed, or its answer may be lost: EOT goes out again, up to the
+    // retry limit.
+    for (int tries = 1;; ++tries) {
         WriteByte(kEot, abort);
-        unsigned char answer = 0;
-        const long rc = ReadByte(answer, abort);
-        if (rc != 0) return fail(rc);
-        if (answer == kAck) break;
-        if (answer != kNak || ++naks >= kRetryLimit) return fail(kProtocolFailed);
+        long error = 0;
+        const Answer answer = AwaitAnswer(abort, error);
+        if (answer == Answer::kAck) break;
+        if (answer == Answer::kAborted) return fail(kAborted);
+        if (answer == Answer::kFailed) return fail(error);
+        if (answer == Answer::kCancelled) return fail(kProtocolFailed, false);
+        if (tries >= kRetryLimit) return fail(kProtocolFailed);
+        DropStaleInput(timing_.quietMs, abort);
     }
+    RestoreTimeouts();
     status.store(kStatusCompleted);
     file.reset();
     return kCompleted;

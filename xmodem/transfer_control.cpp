@@ -2,11 +2,14 @@
 #include "xmodem/transfer_control.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
-#include "control/module.h"
+#include "platform/module_instance.h"
+#include "port/errors.h"
 #include "port/line_settings.h"
+#include "port/open_port.h"
 #include "resources/resource_ids.h"
 #include "xmodem/engine.h"
 
@@ -18,8 +21,9 @@ int SystemMessageBox(const wchar_t* text, UINT type) {
 }
 
 bool DiskFileExists(const wchar_t* name) {
-    const platform::UniqueHandle file(platform::Current().CreateFileW(
-        name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+    const platform::UniqueHandle file(
+        platform::Current().CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
     return file.valid();
 }
 
@@ -50,10 +54,9 @@ DWORD WINAPI Worker(void* arg) {
     {
         std::unique_ptr<XModemEngine> engine;
         try {
-            engine = std::make_unique<XModemEngine>(
-                DiskFiles(), [&name, &s](long c) {
-                    if (!s.transferClosing.load()) ShowMessage(IDS_QE4007, name.c_str(), c, MB_OK);
-                });
+            engine = std::make_unique<XModemEngine>(DiskFiles(), [&name, &s](long c) {
+                if (!s.transferClosing.load()) ShowMessage(IDS_QE4007, name.c_str(), c, MB_OK);
+            });
         } catch (...) {
             engine.reset();
         }
@@ -69,6 +72,8 @@ DWORD WINAPI Worker(void* arg) {
     }
     const HWND window = s.notifyWindow.load();
     const bool closing = s.transferClosing.load() != 0;
+    // The engine read from the queue: what arrives next is new to the watch thread.
+    port::NoteRead(s);
     s.inFileTransfer = 0;
     if (!closing)  // a transfer stopped by CloseComm has no end to report
         platform::Current().PostMessageA(window, WM_COMM_TRANSFEREND, static_cast<WPARAM>(code), 0);
@@ -80,26 +85,28 @@ bool NameFits(const wchar_t* name) {
     return bytes > 0 && bytes <= MAX_PATH;  // 259 bytes and the terminating zero
 }
 
-short Start(ControlState& s, Reporter& reporter, const wchar_t* name, Direction direction) {
-    if (!s.portOpen.load()) {
-        reporter.CommError(111, 0);
-        return 111;
-    }
-    if (s.inFileTransfer.load()) {
-        reporter.CommError(125, 0);
-        return 125;
-    }
-    if (!NameFits(name)) {
-        reporter.CommError(kNameTooLong, 0);
-        return kNameTooLong;
-    }
+// 0 when a transfer may start on the port now; otherwise the code, reported.
+short PortReady(ControlState& s, Reporter& reporter) {
+    if (!err::RequireOpen(s, reporter)) return err::kNotOpen;
+    if (s.inFileTransfer.load()) return err::Report(reporter, err::kTransferRunning);
+    return 0;
+}
+
+short Start(ControlState& s, Reporter& reporter, const wchar_t* name, Direction direction,
+            const std::function<bool()>& released) {
+    if (const short code = PortReady(s, reporter)) return code;
+    if (!NameFits(name)) return err::Report(reporter, err::kNameTooLong);
     if (direction == Direction::kSend) {
         if (!g_fileProbe.load()(name)) {
             ShowMessage(IDS_QE4006, name, 0, MB_OK);
-            return 100;
+            return err::kOpenFailed;
         }
     } else if (s.QcShowErrorMessage != 0 && g_fileProbe.load()(name)) {
         if (ShowMessage(IDS_QE4005, name, 0, MB_OKCANCEL) == IDCANCEL) return -1;
+        // The host kept pumping messages during the question: it may have
+        // closed the port, started another transfer or let the control go.
+        if (released && released()) return -1;
+        if (const short code = PortReady(s, reporter)) return code;
     }
     s.abortRequested = 0;
     if (s.QcProtocol < kXModemAuto || s.QcProtocol > kXModem1K) return 0;
@@ -113,11 +120,12 @@ short Start(ControlState& s, Reporter& reporter, const wchar_t* name, Direction 
     if (!thread) {
         s.inFileTransfer = 0;
         ShowMessage(IDS_QE4003, name, 0, MB_OK);
-        return 118;
+        return err::kNoThread;
     }
     job.release();  // the worker owns it now
     api.SetThreadPriority(thread, port::ThreadPriority(s.QcFileTransferPriority));
     s.transferThread.reset(thread);
+    s.transferThreadId = id;
     return 0;
 }
 
@@ -150,15 +158,16 @@ std::wstring FormatMessageText(UINT id, const wchar_t* name, long code) {
 }
 
 short SendFile(ControlState& s, Reporter& reporter, const wchar_t* name) {
-    return Start(s, reporter, name ? name : L"", Direction::kSend);
+    return Start(s, reporter, name ? name : L"", Direction::kSend, {});
 }
 
-short RecvFile(ControlState& s, Reporter& reporter, const wchar_t* name) {
-    return Start(s, reporter, name ? name : L"", Direction::kReceive);
+short RecvFile(ControlState& s, Reporter& reporter, const wchar_t* name,
+               const std::function<bool()>& released) {
+    return Start(s, reporter, name ? name : L"", Direction::kReceive, released);
 }
 
 short AbortTransfer(ControlState& s) {
-    if (!s.inFileTransfer.load()) return 126;
+    if (!s.inFileTransfer.load()) return err::kNoTransfer;
     s.abortRequested = 1;
     return 0;
 }

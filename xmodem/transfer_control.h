@@ -11,17 +11,22 @@
 //   259 bytes is refused, never shortened: CommError(kNameTooLong, 0) and
 //   the same return code, no message box. 113 is a major code that nothing
 //   else fires (119 belongs to ClearDTR).
+// - RecvFile's overwrite question is modal while the host keeps pumping: the
+//   preconditions are checked again after it (111, 125), and nothing starts
+//   for a control the host released meanwhile.
 // - Every message box goes through a replaceable function, so that tests can
 //   answer it; file existence is probed through a replaceable function too.
 #pragma once
 
 #include <windows.h>
 
-#include "control/state.h"
+#include <functional>
+#include <string>
+
+#include "port/state.h"
 
 namespace qlr::xmodem {
 
-constexpr short kNameTooLong = 113;
 constexpr long kNoEngine = 2115;
 
 // Shows text modally with the buttons of type (MB_OK or MB_OKCANCEL) and gives
@@ -38,7 +43,10 @@ void SetFileProbeFunction(FileProbeFunction function);
 std::wstring FormatMessageText(UINT id, const wchar_t* name, long code);
 
 short SendFile(ControlState& s, Reporter& reporter, const wchar_t* name);
-short RecvFile(ControlState& s, Reporter& reporter, const wchar_t* name);
+// released tells, after the overwrite question, whether the host has let the
+// control go meanwhile; nothing is started then (-1).
+short RecvFile(ControlState& s, Reporter& reporter, const wchar_t* name,
+               const std::function<bool()>& released = {});
 short AbortTransfer(ControlState& s);
 
 }  // namespace qlr::xmodem

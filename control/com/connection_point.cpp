@@ -39,11 +39,17 @@ public:
     }
     STDMETHODIMP Skip(ULONG count) override {
         size_t left = items_.size() - pos_;
-        if (count > left) { pos_ = items_.size(); return S_FALSE; }
+        if (count > left) {
+            pos_ = items_.size();
+            return S_FALSE;
+        }
         pos_ += count;
         return S_OK;
     }
-    STDMETHODIMP Reset() override { pos_ = 0; return S_OK; }
+    STDMETHODIMP Reset() override {
+        pos_ = 0;
+        return S_OK;
+    }
     STDMETHODIMP Clone(Enum** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
@@ -63,15 +69,20 @@ private:
     }
     static IUnknown* Pointer(const CONNECTDATA& d) { return d.pUnk; }
     static IUnknown* Pointer(IConnectionPoint* p) { return p; }
-    static void AddRefItem(const Item& item) { if (IUnknown* p = Pointer(item)) p->AddRef(); }
-    static void ReleaseItem(const Item& item) { if (IUnknown* p = Pointer(item)) p->Release(); }
+    static void AddRefItem(const Item& item) {
+        if (IUnknown* p = Pointer(item)) p->AddRef();
+    }
+    static void ReleaseItem(const Item& item) {
+        if (IUnknown* p = Pointer(item)) p->Release();
+    }
 
     std::vector<Item> items_;
     size_t pos_ = 0;
 };
 
 using ConnectionsEnum = SnapshotEnum<IEnumConnections, CONNECTDATA, IID_IEnumConnections>;
-using PointsEnum = SnapshotEnum<IEnumConnectionPoints, IConnectionPoint*, IID_IEnumConnectionPoints>;
+using PointsEnum =
+    SnapshotEnum<IEnumConnectionPoints, IConnectionPoint*, IID_IEnumConnectionPoints>;
 
 }  // namespace
 

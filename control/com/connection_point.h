@@ -6,7 +6,7 @@
 #include <ocidl.h>
 #include <vector>
 
-#include "control/com/ptr.h"
+#include "platform/com_ptr.h"
 
 namespace qlr::com {
 

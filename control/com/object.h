@@ -72,11 +72,18 @@ private:
         STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
         STDMETHODIMP_(ULONG) Release() override {
             ULONG left = --refs_;
-            if (left == 0) delete &owner_;
+            if (left == 0) {
+                // The destructor may run code that takes and drops a reference
+                // (a method called from the window's destruction): the count
+                // must never reach zero a second time.
+                refs_ = kDestroying;
+                delete &owner_;
+            }
             return left;
         }
 
     private:
+        static constexpr ULONG kDestroying = 0x40000000;
         Object& owner_;
         std::atomic<ULONG> refs_{1};
     };
@@ -87,9 +94,9 @@ private:
 
 }  // namespace qlr::com
 
-#define QLR_COM_DELEGATING_IUNKNOWN                                             \
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {              \
-        return DelegatedQueryInterface(iid, out);                               \
-    }                                                                           \
-    STDMETHODIMP_(ULONG) AddRef() override { return DelegatedAddRef(); }        \
+#define QLR_COM_DELEGATING_IUNKNOWN                                      \
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {       \
+        return DelegatedQueryInterface(iid, out);                        \
+    }                                                                    \
+    STDMETHODIMP_(ULONG) AddRef() override { return DelegatedAddRef(); } \
     STDMETHODIMP_(ULONG) Release() override { return DelegatedRelease(); }

@@ -34,7 +34,8 @@ std::string handshake;
 // Announces a step and waits for the peer's answer, pumping messages.
 bool Step(const char* name) {
     const std::string base = handshake + "\\" + name;
-    CloseHandle(CreateFileA((base + ".done").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    CloseHandle(CreateFileA((base + ".done").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                            nullptr));
     const DWORD start = GetTickCount();
     while (GetFileAttributesA((base + ".ack").c_str()) == INVALID_FILE_ATTRIBUTES) {
         if (GetTickCount() - start > 20000) return false;
@@ -117,8 +118,8 @@ int main(int argc, char** argv) {
     getControl = Export<AxGetControl>(atl, "AtlAxGetControl");
     Check(init && createControl && getControl && init(), "atl.dll loads and AtlAxWinInit succeeds");
     if (failed) return 100;
-    HWND frame = CreateWindowExW(0, L"STATIC", L"atl host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200,
-                                 120, nullptr, nullptr, nullptr, nullptr);
+    HWND frame = CreateWindowExW(0, L"STATIC", L"atl host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
+                                 200, 120, nullptr, nullptr, nullptr, nullptr);
 
     // 1. Created from the ProgID in the window text, with default settings.
     HWND ax = CreateWindowExW(0, L"AtlAxWin", L"QLRCom.QLRCom", WS_CHILD | WS_VISIBLE, 8, 8, 32, 32,
@@ -126,7 +127,8 @@ int main(int argc, char** argv) {
     IQLRCom* control = ax ? HostedControl(ax) : nullptr;
     Check(control != nullptr, "AtlAxWin creates the control from its ProgID");
     HWND window = ax ? ControlWindow(ax) : nullptr;
-    Check(window && IsWindowVisible(window), "ATL activates it in place: it has its own child window");
+    Check(window && IsWindowVisible(window),
+          "ATL activates it in place: it has its own child window");
     Check(control && !IsOpen(control), "with QcAutoOpen off no port is opened");
     DestroyWindow(ax);
     Check(!IsWindow(window), "destroying the host window destroys the control's window");

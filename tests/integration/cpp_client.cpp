@@ -57,7 +57,8 @@ public:
         : id_(id), answersEvents_(answersEvents), failInvoke_(failInvoke) {}
 
     STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
-        if (riid == IID_IUnknown || riid == IID_IDispatch || (answersEvents_ && riid == DIID__QLREvents)) {
+        if (riid == IID_IUnknown || riid == IID_IDispatch ||
+            (answersEvents_ && riid == DIID__QLREvents)) {
             *out = static_cast<IDispatch*>(this);
             AddRef();
             return S_OK;
@@ -65,16 +66,22 @@ public:
         *out = nullptr;
         return E_NOINTERFACE;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(InterlockedDecrement(&refs_)); }
+    STDMETHODIMP_(ULONG) AddRef() override {
+        return static_cast<ULONG>(InterlockedIncrement(&refs_));
+    }
+    STDMETHODIMP_(ULONG) Release() override {
+        return static_cast<ULONG>(InterlockedDecrement(&refs_));
+    }
     STDMETHODIMP GetTypeInfoCount(UINT* n) override {
         *n = 0;
         return S_OK;
     }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
-                        UINT*) override {
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT*,
+                        EXCEPINFO*, UINT*) override {
         Call c;
         c.sink = id_;
         c.id = id;
@@ -114,8 +121,12 @@ public:
         *out = nullptr;
         return E_NOINTERFACE;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(InterlockedDecrement(&refs_)); }
+    STDMETHODIMP_(ULONG) AddRef() override {
+        return static_cast<ULONG>(InterlockedIncrement(&refs_));
+    }
+    STDMETHODIMP_(ULONG) Release() override {
+        return static_cast<ULONG>(InterlockedDecrement(&refs_));
+    }
     STDMETHODIMP OnChanged(DISPID id) override {
         changes.push_back(id);
         return S_OK;
@@ -150,18 +161,21 @@ std::string Describe(const std::vector<DISPID>& ids) {
 
 // The calls are CommError(major, minor) to exactly the sinks `order`, in that
 // order, each made as the event protocol prescribes.
-void ExpectCommError(const std::string& what, short major, long minor, const std::vector<int>& order) {
+void ExpectCommError(const std::string& what, short major, long minor,
+                     const std::vector<int>& order) {
     bool ok = calls.size() == order.size();
     for (size_t i = 0; ok && i < calls.size(); ++i) {
         const Call& c = calls[i];
-        ok = c.sink == order[i] && c.id == 1 && c.types.size() == 2 && c.types[0] == VT_I2 && c.types[1] == VT_I4 &&
-             c.values[0] == major && c.values[1] == minor && c.named == 0 && c.flags == DISPATCH_METHOD &&
-             c.nullIid && c.lcid == LOCALE_USER_DEFAULT && c.onHostThread;
+        ok = c.sink == order[i] && c.id == 1 && c.types.size() == 2 && c.types[0] == VT_I2 &&
+             c.types[1] == VT_I4 && c.values[0] == major && c.values[1] == minor && c.named == 0 &&
+             c.flags == DISPATCH_METHOD && c.nullIid && c.lcid == LOCALE_USER_DEFAULT &&
+             c.onHostThread;
     }
     std::string sinks;
     for (int s : order) sinks += (sinks.empty() ? "" : ",") + std::to_string(s);
-    Check(ok, what + ": CommError(" + std::to_string(major) + "," + std::to_string(minor) + ") as VT_I2/VT_I4 to sinks " +
-                  sinks + " in order, DISPATCH_METHOD, IID_NULL, LOCALE_USER_DEFAULT, host thread; got " +
+    Check(ok, what + ": CommError(" + std::to_string(major) + "," + std::to_string(minor) +
+                  ") as VT_I2/VT_I4 to sinks " + sinks +
+                  " in order, DISPATCH_METHOD, IID_NULL, LOCALE_USER_DEFAULT, host thread; got " +
                   Describe(calls));
 }
 
@@ -191,30 +205,36 @@ int Run(short portIndex) {
     }
     if (!events || !notify) return 1;
 
-    EventSink sink1(1, true, false), sink2(2, true, false), sink3(3, true, false), plain(9, false, false);
+    EventSink sink1(1, true, false), sink2(2, true, false), sink3(3, true, false),
+        plain(9, false, false);
     EventSink failing(4, true, true);
     DWORD c1 = 0, c2 = 0, c3 = 0, cp = 0;
     hr = events->Advise(&sink1, &c1);
-    Check(hr == S_OK && c1 == 1, "first sink's cookie is 1 (" + std::to_string(c1) + ", " + Hex(hr) + ")");
+    Check(hr == S_OK && c1 == 1,
+          "first sink's cookie is 1 (" + std::to_string(c1) + ", " + Hex(hr) + ")");
     hr = events->Advise(&sink2, &c2);
-    Check(hr == S_OK && c2 == 2, "second sink's cookie is 2 (" + std::to_string(c2) + ", " + Hex(hr) + ")");
+    Check(hr == S_OK && c2 == 2,
+          "second sink's cookie is 2 (" + std::to_string(c2) + ", " + Hex(hr) + ")");
     hr = events->Advise(&plain, &cp);
-    Check(hr == CONNECT_E_CANNOTCONNECT, "a sink without _QLREvents is refused with CONNECT_E_CANNOTCONNECT (" +
-                                             Hex(hr) + ")");
+    Check(hr == CONNECT_E_CANNOTCONNECT,
+          "a sink without _QLREvents is refused with CONNECT_E_CANNOTCONNECT (" + Hex(hr) + ")");
     hr = events->Unadvise(77);
-    Check(hr == CONNECT_E_NOCONNECTION, "Unadvise of an unknown cookie gives CONNECT_E_NOCONNECTION (" + Hex(hr) + ")");
+    Check(hr == CONNECT_E_NOCONNECTION,
+          "Unadvise of an unknown cookie gives CONNECT_E_NOCONNECTION (" + Hex(hr) + ")");
 
     // Methods and their CommError events.
     short rc = -1;
     ctl->put_QcDeviceName(static_cast<enumDeviceName>(portIndex));
     calls.clear();
     hr = ctl->OpenComm(&rc);
-    Check(hr == S_OK && rc == 0, "OpenComm returns 0 with S_OK (" + std::to_string(rc) + ", " + Hex(hr) + ")");
+    Check(hr == S_OK && rc == 0,
+          "OpenComm returns 0 with S_OK (" + std::to_string(rc) + ", " + Hex(hr) + ")");
     Check(calls.empty(), "a successful OpenComm fires nothing; got " + Describe(calls));
     calls.clear();
     rc = -1;
     hr = ctl->OpenComm(&rc);
-    Check(hr == S_OK && rc == 112, "OpenComm again returns 112 with S_OK (" + std::to_string(rc) + ", " + Hex(hr) + ")");
+    Check(hr == S_OK && rc == 112,
+          "OpenComm again returns 112 with S_OK (" + std::to_string(rc) + ", " + Hex(hr) + ")");
     ExpectCommError("second OpenComm", 112, 0, {1, 2});
     calls.clear();
     rc = -1;
@@ -224,14 +244,17 @@ int Run(short portIndex) {
     calls.clear();
     rc = -1;
     hr = ctl->CloseComm(&rc);
-    Check(hr == S_OK && rc == 111, "CloseComm on a closed port returns 111 (" + std::to_string(rc) + ")");
+    Check(hr == S_OK && rc == 111,
+          "CloseComm on a closed port returns 111 (" + std::to_string(rc) + ")");
     ExpectCommError("CloseComm on a closed port", 111, 0, {1, 2});
 
     // Cookies: a freed slot is reused; the list grows past 4 slots.
     hr = events->Unadvise(c1);
-    Check(hr == S_OK && sink1.refs() == 1, "Unadvise(1) releases the first sink (refs " + std::to_string(sink1.refs()) + ")");
+    Check(hr == S_OK && sink1.refs() == 1,
+          "Unadvise(1) releases the first sink (refs " + std::to_string(sink1.refs()) + ")");
     hr = events->Unadvise(c1);
-    Check(hr == CONNECT_E_NOCONNECTION, "Unadvise(1) again gives CONNECT_E_NOCONNECTION (" + Hex(hr) + ")");
+    Check(hr == CONNECT_E_NOCONNECTION,
+          "Unadvise(1) again gives CONNECT_E_NOCONNECTION (" + Hex(hr) + ")");
     calls.clear();
     ctl->CloseComm(&rc);
     ExpectCommError("after Unadvise(1)", 111, 0, {2});
@@ -240,15 +263,16 @@ int Run(short portIndex) {
     calls.clear();
     ctl->CloseComm(&rc);
     ExpectCommError("sink in the reused first slot", 111, 0, {3, 2});
-    EventSink more[4] = {EventSink(5, true, false), EventSink(6, true, false), EventSink(7, true, false),
-                         EventSink(8, true, false)};
+    EventSink more[4] = {EventSink(5, true, false), EventSink(6, true, false),
+                         EventSink(7, true, false), EventSink(8, true, false)};
     DWORD cm[4] = {};
     bool cookiesOk = true;
     for (int i = 0; i < 4; ++i) {
         hr = events->Advise(&more[i], &cm[i]);
         cookiesOk = cookiesOk && hr == S_OK && cm[i] == static_cast<DWORD>(3 + i);
     }
-    Check(cookiesOk, "four more sinks get cookies 3..6 (" + std::to_string(cm[0]) + ".." + std::to_string(cm[3]) + ")");
+    Check(cookiesOk, "four more sinks get cookies 3..6 (" + std::to_string(cm[0]) + ".." +
+                         std::to_string(cm[3]) + ")");
     calls.clear();
     ctl->CloseComm(&rc);
     ExpectCommError("six sinks", 111, 0, {3, 2, 5, 6, 7, 8});
@@ -274,13 +298,15 @@ int Run(short portIndex) {
     calls.clear();
     rc = -1;
     ctl->CloseComm(&rc);
-    Check(rc == 111 && calls.empty(), "with no sink CloseComm still returns 111 (" + std::to_string(rc) + ")");
+    Check(rc == 111 && calls.empty(),
+          "with no sink CloseComm still returns 111 (" + std::to_string(rc) + ")");
 
     // Property change notifications.
     ChangeSink changeSink;
     DWORD cn = 0;
     hr = notify->Advise(&changeSink, &cn);
-    Check(hr == S_OK && cn == 1, "IPropertyNotifySink cookie is 1 (" + std::to_string(cn) + ", " + Hex(hr) + ")");
+    Check(hr == S_OK && cn == 1,
+          "IPropertyNotifySink cookie is 1 (" + std::to_string(cn) + ", " + Hex(hr) + ")");
     changes.clear();
     ctl->put_QcRecvQSize(2048);
     ExpectChanges("QcRecvQSize 1024 -> 2048", {1});
@@ -318,7 +344,8 @@ int Run(short portIndex) {
     ctl->put_QcRecvNotifyOnly(1);
     ExpectChanges("QcRecvNotifyOnly sends nothing", {});
     hr = ctl->put_QcStatus(3);
-    Check(hr == static_cast<HRESULT>(0x800A017F), "put of read-only QcStatus returns 0x800A017F (" + Hex(hr) + ")");
+    Check(hr == static_cast<HRESULT>(0x800A017F),
+          "put of read-only QcStatus returns 0x800A017F (" + Hex(hr) + ")");
     ExpectChanges("a refused put sends nothing", {});
     notify->Unadvise(cn);
     ctl->put_QcRecvQSize(100);
@@ -328,7 +355,8 @@ int Run(short portIndex) {
     notify->Release();
     cpc->Release();
     ULONG left = ctl->Release();
-    Check(left == 0, "the control is destroyed by its last Release (" + std::to_string(left) + " left)");
+    Check(left == 0,
+          "the control is destroyed by its last Release (" + std::to_string(left) + " left)");
     return 0;
 }
 

@@ -31,14 +31,19 @@ public:
         return S_OK;
     }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                        UINT*) override {
         OnEvent(id, params);
         return S_OK;
     }
 };
 
 // The event's first argument, or null.
-inline const VARIANT* FirstArg(const DISPPARAMS* p) { return p && p->cArgs ? &p->rgvarg[p->cArgs - 1] : nullptr; }
+inline const VARIANT* FirstArg(const DISPPARAMS* p) {
+    return p && p->cArgs ? &p->rgvarg[p->cArgs - 1] : nullptr;
+}
 
 }  // namespace sink

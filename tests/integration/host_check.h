@@ -25,7 +25,8 @@ inline bool Check(bool ok, const std::string& what) {
 template <class F>
 F Export(HMODULE module, const char* name) {
     // Through void*: the exported function's real type is F.
-    return module ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+    return module ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)))
+                  : nullptr;
 }
 
 }  // namespace hostcheck

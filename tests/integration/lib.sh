@@ -28,7 +28,7 @@ while [ $# -gt 0 ]; do
     *) echo "$TEST_NAME: unknown argument $1" >&2; exit 2 ;;
   esac
 done
-BUILD="${BUILD:-$ROOT/build-x64}"
+BUILD="$(realpath -m "${BUILD:-$ROOT/build-x64}")"
 BIN="${BIN:-$BUILD/tests/integration}"
 WORK="$BUILD/tests/integration/work/$TEST_NAME"
 BASE_PREFIX="$BUILD/wineprefix.pristine"
@@ -74,21 +74,25 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-# Builds the native pty bridge into the build tree when missing or stale.
+# Builds the native pty bridge into the build tree when missing or stale (it
+# includes the null-modem state header), atomically.
 build_ptybridge() {
-  local src="$ROOT/tools/ptybridge.c"
-  if [ -x "$PTYBRIDGE" ] && [ "$PTYBRIDGE" -nt "$src" ]; then return 0; fi
+  local src="$ROOT/tools/ptybridge.c" header="$ROOT/tools/nullmodem/nullmodem.h" tmp
+  if [ -x "$PTYBRIDGE" ] && [ "$PTYBRIDGE" -nt "$src" ] && [ "$PTYBRIDGE" -nt "$header" ]; then return 0; fi
   mkdir -p "$(dirname "$PTYBRIDGE")"
-  local tmp="$PTYBRIDGE.$$"
+  tmp="$PTYBRIDGE.$$"
   cc -std=c11 -O2 -Wall -Wextra -Werror -o "$tmp" "$src" && mv -f "$tmp" "$PTYBRIDGE"
 }
 
-# start_bridge NAME: starts a bridge; sets NAME_PORT and NAME_PEER to the slave paths.
-start_bridge() {
-  local name="$1" info="$WORK/bridge-$1.info" i
-  build_ptybridge || { echo "cannot build ptybridge" >&2; return 1; }
+# launch_bridge NAME [PTYBRIDGE_OPTION...]: starts a bridge (built already);
+# sets NAME_PORT and NAME_PEER to the slave paths.
+launch_bridge() {
+  local name="$1" info="$WORK/bridge-$1.info" i; shift
   rm -f "$info"
-  "$PTYBRIDGE" -o "$info" -t "${BRIDGE_LIMIT:-300}" >/dev/null 2>"$WORK/bridge-$name.log" &
+  # BRIDGE_NOISE_NAME: the bridge's noise file (a noisy cable).
+  local noise="BRIDGE_NOISE_$name"
+  "$PTYBRIDGE" -o "$info" "$@" -t "${BRIDGE_LIMIT:-300}" ${!noise:+-n "${!noise}"} \
+    >/dev/null 2>"$WORK/bridge-$name.log" &
   BRIDGE_PIDS+=("$!")
   for i in $(seq 1 100); do
     [ -s "$info" ] && break
@@ -96,11 +100,14 @@ start_bridge() {
     sleep 0.05
   done
   [ -s "$info" ] || { echo "ptybridge did not start: $(cat "$WORK/bridge-$name.log")" >&2; return 1; }
-  local port peer
-  port="$(sed -n 's/^PORT=//p' "$info")"
-  peer="$(sed -n 's/^PEER=//p' "$info")"
-  printf -v "${name}_PORT" '%s' "$port"
-  printf -v "${name}_PEER" '%s' "$peer"
+  printf -v "${name}_PORT" '%s' "$(sed -n 's/^PORT=//p' "$info")"
+  printf -v "${name}_PEER" '%s' "$(sed -n 's/^PEER=//p' "$info")"
+}
+
+# start_bridge NAME: a plain bridge; sets NAME_PORT and NAME_PEER.
+start_bridge() {
+  build_ptybridge || { echo "cannot build ptybridge" >&2; return 1; }
+  launch_bridge "$1"
 }
 
 # setup_prefix [COMn=PATH ...]: own prefix for this test, ports mapped, server up.
@@ -131,6 +138,18 @@ wait_size() {
   return 1
 }
 
+# run_host NAME SUMMARY COMMAND...: runs a Wine host (COMMAND as for wine_run)
+# with its output shown and kept in $WORK/NAME.log, and checks that it exits 0
+# and prints its summary line, matched by the extended regex SUMMARY
+# (' passed, 0 failed' for any count).
+run_host() {
+  local name="$1" summary="$2" log="$WORK/$1.log" st; shift 2
+  wine_run "$@" | tr -d '\r' | tee "$log"
+  st=${PIPESTATUS[0]}
+  check "$name reports no failure (exit status $st)" test "$st" -eq 0
+  check "$name ran to its summary" grep -qE "$summary" "$log"
+}
+
 need_ocx() {
   [ -n "$OCX" ] && [ -f "$OCX" ] || skip "module not built (${OCX:-no path given})"
 }
@@ -151,14 +170,8 @@ NMSHIM="$BUILD/tools/nmshim.so"
 declare -a NM_STATES=()
 
 build_nullmodem() {
-  local dir="$ROOT/tools/nullmodem"
-  local tmp
-  # ptybridge includes nullmodem.h: rebuilt (atomically) when either is newer.
-  if ! [ -x "$PTYBRIDGE" ] || [ "$ROOT/tools/ptybridge.c" -nt "$PTYBRIDGE" ] || [ "$dir/nullmodem.h" -nt "$PTYBRIDGE" ]; then
-    mkdir -p "$(dirname "$PTYBRIDGE")"
-    tmp="$PTYBRIDGE.$$"
-    cc -std=c11 -O2 -Wall -Wextra -Werror -o "$tmp" "$ROOT/tools/ptybridge.c" && mv -f "$tmp" "$PTYBRIDGE" || return 1
-  fi
+  local dir="$ROOT/tools/nullmodem" tmp
+  build_ptybridge || return 1
   if [ -f "$NMSHIM" ] && [ "$NMSHIM" -nt "$dir/nmshim.c" ] && [ "$NMSHIM" -nt "$dir/nullmodem.h" ]; then
     return 0
   fi
@@ -168,19 +181,10 @@ build_nullmodem() {
 }
 
 start_nullmodem() {
-  local name="$1" info="$WORK/bridge-$1.info" state="$WORK/bridge-$1.state" i
+  local name="$1" state="$WORK/bridge-$1.state"
   build_nullmodem || { echo "cannot build ptybridge or nmshim.so" >&2; return 1; }
-  rm -f "$info" "$state"
-  "$PTYBRIDGE" -o "$info" -m "$state" -t "${BRIDGE_LIMIT:-300}" >/dev/null 2>"$WORK/bridge-$name.log" &
-  BRIDGE_PIDS+=("$!")
-  for i in $(seq 1 100); do
-    [ -s "$info" ] && break
-    kill -0 "$!" 2>/dev/null || break
-    sleep 0.05
-  done
-  [ -s "$info" ] || { echo "ptybridge did not start: $(cat "$WORK/bridge-$name.log")" >&2; return 1; }
-  printf -v "${name}_PORT" '%s' "$(sed -n 's/^PORT=//p' "$info")"
-  printf -v "${name}_PEER" '%s' "$(sed -n 's/^PEER=//p' "$info")"
+  rm -f "$state"
+  launch_bridge "$name" -m "$state" || return 1
   printf -v "${name}_STATE" '%s' "$state"
   NM_STATES+=("$state")
 }

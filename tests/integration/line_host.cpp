@@ -62,11 +62,15 @@ public:
             masks |= static_cast<unsigned long>(p->rgvarg[0].lVal);
             ++notifications;
         }
-        if (id == 1) ++errors;
+        if (id == 1) {
+            ++errors;
+            if (p->cArgs == 2 && p->rgvarg[1].vt == VT_I2 && p->rgvarg[1].iVal == 130) ++gone;
+        }
     }
     unsigned long masks = 0;
     int notifications = 0;
     int errors = 0;
+    int gone = 0;  // CommError 130: the device went away
 };
 
 }  // namespace
@@ -135,6 +139,24 @@ int main(int argc, char** argv) {
     com->CloseComm(&rc);
     Expect("CloseComm", rc, 0);
     Step("closed");  // DTR lowered by the close
+
+    // The adapter pulled out: 130 once within a second, CloseComm succeeds, and
+    // the port opens again once the device is back.
+    com->OpenComm(&rc);
+    Expect("OpenComm before the unplug", rc, 0);
+    Step("plugged");  // the peer pulls the port end out meanwhile
+    start = GetTickCount();
+    while (sink.gone == 0 && GetTickCount() - start < 1000) Pump(10);
+    Expect("CommError 130 within a second", sink.gone, 1);
+    Pump(300);
+    Expect("CommError 130 once", sink.gone, 1);
+    com->CloseComm(&rc);
+    Expect("CloseComm after the unplug", rc, 0);
+    Step("unplugged");  // the peer plugs it in again meanwhile
+    com->OpenComm(&rc);
+    Expect("OpenComm after the device is back", rc, 0);
+    com->CloseComm(&rc);
+    Expect("CloseComm after the device is back", rc, 0);
 
     point->Unadvise(cookie);
     point->Release();

@@ -34,7 +34,8 @@ int Usage() {
 }
 
 int Fail(const char* what) {
-    std::fprintf(stderr, "nmtool: %s failed, error %lu\n", what, static_cast<unsigned long>(GetLastError()));
+    std::fprintf(stderr, "nmtool: %s failed, error %lu\n", what,
+                 static_cast<unsigned long>(GetLastError()));
     return 1;
 }
 
@@ -70,8 +71,9 @@ struct EventName {
     const char* upper;
     DWORD bit;
 };
-const EventName kEvents[] = {{"cts", "CTS", EV_CTS},   {"dsr", "DSR", EV_DSR},   {"rlsd", "RLSD", EV_RLSD},
-                             {"ring", "RING", EV_RING}, {"err", "ERR", EV_ERR},   {"break", "BREAK", EV_BREAK},
+const EventName kEvents[] = {{"cts", "CTS", EV_CTS},         {"dsr", "DSR", EV_DSR},
+                             {"rlsd", "RLSD", EV_RLSD},      {"ring", "RING", EV_RING},
+                             {"err", "ERR", EV_ERR},         {"break", "BREAK", EV_BREAK},
                              {"rxchar", "RXCHAR", EV_RXCHAR}};
 
 bool ParseEvents(const std::string& list, DWORD& mask) {
@@ -79,7 +81,8 @@ bool ParseEvents(const std::string& list, DWORD& mask) {
     size_t pos = 0;
     while (pos <= list.size()) {
         size_t comma = list.find(',', pos);
-        std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        std::string item =
+            list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
         bool found = false;
         for (const auto& e : kEvents) {
             if (item == e.name) {
@@ -115,7 +118,8 @@ int Break(const std::string& port, const char* v) {
     if (on < 0) return Usage();
     Handle h(OpenPort(port, false));
     if (!h.ok()) return Fail("CreateFile");
-    if (on ? !SetCommBreak(h.get()) : !ClearCommBreak(h.get())) return Fail(on ? "SetCommBreak" : "ClearCommBreak");
+    if (on ? !SetCommBreak(h.get()) : !ClearCommBreak(h.get()))
+        return Fail(on ? "SetCommBreak" : "ClearCommBreak");
     return 0;
 }
 
@@ -148,8 +152,9 @@ int Status(const std::string& port) {
     if (!h.ok()) return Fail("CreateFile");
     DWORD ms = 0;
     if (!GetCommModemStatus(h.get(), &ms)) return Fail("GetCommModemStatus");
-    std::printf("CTS=%s DSR=%s RLSD=%s RING=%s\n", (ms & MS_CTS_ON) ? "on" : "off", (ms & MS_DSR_ON) ? "on" : "off",
-                (ms & MS_RLSD_ON) ? "on" : "off", (ms & MS_RING_ON) ? "on" : "off");
+    std::printf("CTS=%s DSR=%s RLSD=%s RING=%s\n", (ms & MS_CTS_ON) ? "on" : "off",
+                (ms & MS_DSR_ON) ? "on" : "off", (ms & MS_RLSD_ON) ? "on" : "off",
+                (ms & MS_RING_ON) ? "on" : "off");
     return 0;
 }
 
@@ -204,7 +209,8 @@ int Wait(const std::string& port, const char* events, const char* timeout_ms, co
                 return 1;
             }
             DWORD n = 0;
-            if (!GetOverlappedResult(h.get(), &ov, &n, FALSE)) return Fail("WaitCommEvent completion");
+            if (!GetOverlappedResult(h.get(), &ov, &n, FALSE))
+                return Fail("WaitCommEvent completion");
         }
         if (got != 0) {
             std::string text;
@@ -232,13 +238,20 @@ int main(int argc, char** argv) {
     if (argc < 3) return Usage();
     std::string cmd = argv[1], port = argv[2];
     int rc;
-    if (cmd == "escape" && argc == 4) rc = Escape(port, argv[3]);
-    else if (cmd == "break" && argc == 4) rc = Break(port, argv[3]);
-    else if (cmd == "dcb" && argc == 5) rc = Dcb(port, argv[3], argv[4]);
-    else if (cmd == "status" && argc == 3) rc = Status(port);
-    else if (cmd == "errors" && argc == 3) rc = Errors(port);
-    else if (cmd == "wait" && argc == 6) rc = Wait(port, argv[3], argv[4], argv[5]);
-    else rc = Usage();
+    if (cmd == "escape" && argc == 4)
+        rc = Escape(port, argv[3]);
+    else if (cmd == "break" && argc == 4)
+        rc = Break(port, argv[3]);
+    else if (cmd == "dcb" && argc == 5)
+        rc = Dcb(port, argv[3], argv[4]);
+    else if (cmd == "status" && argc == 3)
+        rc = Status(port);
+    else if (cmd == "errors" && argc == 3)
+        rc = Errors(port);
+    else if (cmd == "wait" && argc == 6)
+        rc = Wait(port, argv[3], argv[4], argv[5]);
+    else
+        rc = Usage();
     std::fflush(stdout);
     return rc;
 }

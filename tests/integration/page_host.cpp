@@ -53,7 +53,9 @@ public:
     STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
     STDMETHODIMP GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
                         UINT*) override {
         if (!result) return E_POINTER;
@@ -151,7 +153,8 @@ void Inspect(HWND frame) {
     const HWND page = GetParent(port);
     Check(SelectedItem(port) == L"COM3", "the port list shows the control's COM3");
     Check(SelectedItem(GetDlgItem(page, IDC_PAGE_BAUD)) == L"9600", "the speed list shows 9600");
-    Check(Text(GetDlgItem(page, IDC_PAGE_PARITYREPLACE)) == L"#", "the replacement box shows the control's '#'");
+    Check(Text(GetDlgItem(page, IDC_PAGE_PARITYREPLACE)) == L"#",
+          "the replacement box shows the control's '#'");
     Check(Descendant(page, 0, L"\u901A\u4FE1\u30DD\u30FC\u30C8") &&
               Descendant(page, 0, L"\u30D1\u30EA\u30C6\u30A3\u7F6E\u63DB\u6587\u5B57"),
           "the page's Japanese labels are there");
@@ -175,13 +178,14 @@ void Inspect(HWND frame) {
     for (int id = IDC_PAGE_PORT; id <= IDC_PAGE_PARITYREPLACE; ++id) {
         RECT field;
         GetWindowRect(GetDlgItem(page, id), &field);
-        inside = inside && field.left >= area.left && field.top >= area.top && field.right <= area.right &&
-                 field.bottom <= area.bottom;
+        inside = inside && field.left >= area.left && field.top >= area.top &&
+                 field.right <= area.right && field.bottom <= area.bottom;
     }
     Check(inside, "every field of the page lies within the frame's page area");
 
     // The page as the area shows it: the bitmap ends where the area does.
-    Check(screenshot::SaveWindowPng(GetParent(page), (g_shotDir + L"\\commsettings_page.png").c_str()),
+    Check(screenshot::SaveWindowPng(GetParent(page),
+                                    (g_shotDir + L"\\commsettings_page.png").c_str()),
           "the page's screenshot is saved");
     Check(SaveScreenPng(frame, (g_shotDir + L"\\commsettings_frame.png").c_str()),
           "the frame's screenshot is saved as the display shows it");
@@ -199,7 +203,8 @@ void CALLBACK Probe(HWND, UINT, UINT_PTR timer, DWORD) {
 // The frame is modal: should it never appear or never close, end the run.
 DWORD WINAPI Watchdog(void*) {
     if (WaitForSingleObject(g_done, 30000) == WAIT_OBJECT_0) return 0;
-    std::printf("FAIL the property frame did not %s within 30 s\n", g_inspected ? "close" : "appear");
+    std::printf("FAIL the property frame did not %s within 30 s\n",
+                g_inspected ? "close" : "appear");
     std::fflush(stdout);
     ExitProcess(3);
 }

@@ -26,10 +26,11 @@
 namespace {
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: porttool acp | pattern CYCLES SIZE FILE | echo-cycles PORT CYCLES SIZE |\n"
-                 "       write-cycles PORT CYCLES SIZE | send PORT TEXT | recv PORT COUNT TIMEOUT_MS |\n"
-                 "       open-fails PORT\n");
+    std::fprintf(
+        stderr,
+        "usage: porttool acp | pattern CYCLES SIZE FILE | echo-cycles PORT CYCLES SIZE |\n"
+        "       write-cycles PORT CYCLES SIZE | send PORT TEXT | recv PORT COUNT TIMEOUT_MS |\n"
+        "       open-fails PORT\n");
     return 2;
 }
 
@@ -43,7 +44,8 @@ std::string DeviceName(const std::string& port) { return "\\\\.\\" + port; }
 // Byte j of the block sent in cycle c. Over 256 consecutive j every byte value
 // occurs once (7 is odd), so CR, LF, XON, XOFF, ^C, NUL and 0xFF are all on the line.
 unsigned char PatternByte(int cycle, size_t j) {
-    return static_cast<unsigned char>((static_cast<size_t>(cycle) * 31u + j * 7u + (j >> 8)) & 0xFFu);
+    return static_cast<unsigned char>((static_cast<size_t>(cycle) * 31u + j * 7u + (j >> 8)) &
+                                      0xFFu);
 }
 
 std::vector<unsigned char> Block(int cycle, size_t size) {
@@ -135,7 +137,8 @@ public:
             if (now >= deadline) break;
             if (!SetReadTimeout(static_cast<DWORD>(deadline - now), err)) break;
             unsigned char buf[4096];
-            DWORD chunk = static_cast<DWORD>(want - got.size() < sizeof buf ? want - got.size() : sizeof buf);
+            DWORD chunk =
+                static_cast<DWORD>(want - got.size() < sizeof buf ? want - got.size() : sizeof buf);
             DWORD n = 0;
             if (!ReadFile(h_, buf, chunk, &n, nullptr)) {
                 err = GetLastError();
@@ -169,7 +172,8 @@ int Acp() {
 }
 
 int Pattern(int cycles, size_t size, const char* file) {
-    HANDLE f = CreateFileA(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE f =
+        CreateFileA(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) return Fail("create pattern file", GetLastError());
     for (int c = 0; c < cycles; ++c) {
         std::vector<unsigned char> b = Block(c, size);
@@ -188,13 +192,14 @@ int Cycles(const std::string& port, int cycles, size_t size, bool echo) {
         Port p;
         DWORD err = 0;
         if (!p.Open(port, err)) {
-            std::fprintf(stderr, "porttool: cycle %d: open/configure %s: error %lu\n", c + 1, port.c_str(),
-                         static_cast<unsigned long>(err));
+            std::fprintf(stderr, "porttool: cycle %d: open/configure %s: error %lu\n", c + 1,
+                         port.c_str(), static_cast<unsigned long>(err));
             return 1;
         }
         std::vector<unsigned char> block = Block(c, size);
         if (!p.WriteAll(block.data(), block.size(), err)) {
-            std::fprintf(stderr, "porttool: cycle %d: write: error %lu\n", c + 1, static_cast<unsigned long>(err));
+            std::fprintf(stderr, "porttool: cycle %d: write: error %lu\n", c + 1,
+                         static_cast<unsigned long>(err));
             return 1;
         }
         if (echo) {
@@ -203,7 +208,8 @@ int Cycles(const std::string& port, int cycles, size_t size, bool echo) {
                 size_t first = 0;
                 while (first < back.size() && back[first] == block[first]) ++first;
                 std::fprintf(stderr,
-                             "porttool: cycle %d: echo mismatch: got %zu of %zu bytes, first difference at %zu"
+                             "porttool: cycle %d: echo mismatch: got %zu of %zu bytes, first "
+                             "difference at %zu"
                              " (read error %lu)\n",
                              c + 1, back.size(), size, first, static_cast<unsigned long>(err));
                 return 1;
@@ -241,14 +247,15 @@ int Recv(const std::string& port, size_t count, DWORD ms) {
 }
 
 int OpenFails(const std::string& port) {
-    HANDLE h = CreateFileA(DeviceName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE h = CreateFileA(DeviceName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
         CloseHandle(h);
         std::fprintf(stderr, "porttool: %s opened although it should not exist\n", port.c_str());
         return 1;
     }
-    std::printf("open %s failed with error %lu\n", port.c_str(), static_cast<unsigned long>(GetLastError()));
+    std::printf("open %s failed with error %lu\n", port.c_str(),
+                static_cast<unsigned long>(GetLastError()));
     return 0;
 }
 

@@ -133,16 +133,25 @@ int Run(int port, const char* patternPath) {
         // Every byte value through RecvString.
         Reset(seen);
         Ready("bytes");
-        std::wstring all = Take([&] { BSTR b = nullptr; com->RecvString(256, &b); return b; }());
+        std::wstring all = Take([&] {
+            BSTR b = nullptr;
+            com->RecvString(256, &b);
+            return b;
+        }());
         bool same = all.size() == 256;
         for (size_t i = 0; same && i < 256; ++i) same = all[i] == static_cast<wchar_t>(i);
-        Check(same, "RecvString(256) gives U+0000..U+00FF for bytes 00..FF (length " + std::to_string(all.size()) +
-                        ", " + Hex(all, 8) + ")");
-        Check(seen.errors.empty(), "no CommError during the read (" + std::to_string(seen.errors.size()) + ")");
+        Check(same, "RecvString(256) gives U+0000..U+00FF for bytes 00..FF (length " +
+                        std::to_string(all.size()) + ", " + Hex(all, 8) + ")");
+        Check(seen.errors.empty(),
+              "no CommError during the read (" + std::to_string(seen.errors.size()) + ")");
 
         // Two bytes, low first, make one character.
         Ready("unicode");
-        std::wstring u = Take([&] { BSTR b = nullptr; com->RecvUnicodeString(2, &b); return b; }());
+        std::wstring u = Take([&] {
+            BSTR b = nullptr;
+            com->RecvUnicodeString(2, &b);
+            return b;
+        }());
         Check(u == L"\u3042", "RecvUnicodeString(2) of 42 30 is U+3042 (" + Hex(u) + ")");
 
         // A counted read with nothing coming ends at the receive time-out.
@@ -151,15 +160,24 @@ int Run(int port, const char* patternPath) {
         LARGE_INTEGER f, t0, t1;
         QueryPerformanceFrequency(&f);
         QueryPerformanceCounter(&t0);
-        std::wstring none = Take([&] { BSTR b = nullptr; com->RecvString(10, &b); return b; }());
+        std::wstring none = Take([&] {
+            BSTR b = nullptr;
+            com->RecvString(10, &b);
+            return b;
+        }());
         QueryPerformanceCounter(&t1);
         const double ms = 1000.0 * double(t1.QuadPart - t0.QuadPart) / double(f.QuadPart);
         std::printf("counted read with QcRecvTimeOut 300 and no bytes took %.1f ms\n", ms);
         Check(seen.errors.size() == 1 && seen.errors[0] == 115,
-              "the timed-out read reports CommError 115 once (" + std::to_string(seen.errors.size()) + " errors" +
-                  (seen.errors.empty() ? std::string() : ", first " + std::to_string(seen.errors[0])) + ")");
-        Check(none.empty(), "the timed-out read returns no characters (" + std::to_string(none.size()) + ")");
-        Check(ms >= 250 && ms <= 800, "the time-out fires after about 300 ms (" + std::to_string(ms) + " ms)");
+              "the timed-out read reports CommError 115 once (" +
+                  std::to_string(seen.errors.size()) + " errors" +
+                  (seen.errors.empty() ? std::string()
+                                       : ", first " + std::to_string(seen.errors[0])) +
+                  ")");
+        Check(none.empty(),
+              "the timed-out read returns no characters (" + std::to_string(none.size()) + ")");
+        Check(ms >= 250 && ms <= 800,
+              "the time-out fires after about 300 ms (" + std::to_string(ms) + " ms)");
         com->put_QcRecvTimeOut(5000);
 
         // Events, one per byte, as strings.
@@ -169,22 +187,25 @@ int Run(int port, const char* patternPath) {
         Ready("asstring");
         recv::PumpUntil([&] { return seen.text.size() >= text.size(); }, 10000);
         recv::PumpFor(300);  // anything more would be a duplicate
-        Check(seen.text == text, "CommRecv strings, concatenated, are what the far end wrote (" + Hex(seen.text) +
-                                     ", want " + Hex(text) + ")");
-        Check(seen.commRecvVar == 0, "AsString fires no CommRecvVar (" + std::to_string(seen.commRecvVar) + ")");
+        Check(seen.text == text, "CommRecv strings, concatenated, are what the far end wrote (" +
+                                     Hex(seen.text) + ", want " + Hex(text) + ")");
+        Check(seen.commRecvVar == 0,
+              "AsString fires no CommRecvVar (" + std::to_string(seen.commRecvVar) + ")");
         Check(seen.otherThread == 0, "every event arrives on the host's thread");
 
         // Events as binary variants.
         const std::vector<unsigned char> binary = {0x01, 0x00, 0xFE, 0xFF, 0x41, 0x0A};
         Reset(seen);
-        Check(reopen(1, AsVariantBinary), "the port reopens with QcNotifyRecvChars 1, AsVariantBinary");
+        Check(reopen(1, AsVariantBinary),
+              "the port reopens with QcNotifyRecvChars 1, AsVariantBinary");
         Ready("binary");
         recv::PumpUntil([&] { return seen.bytes.size() >= binary.size(); }, 10000);
         recv::PumpFor(300);
-        Check(seen.bytes == binary, "CommRecvVar bytes, concatenated, are what the far end wrote (" +
-                                        Hex(seen.bytes) + ", want " + Hex(binary) + "; variant types " +
-                                        Types(seen.varTypes) + ")");
-        Check(seen.commRecv == 0, "AsVariantBinary fires no CommRecv (" + std::to_string(seen.commRecv) + ")");
+        Check(seen.bytes == binary,
+              "CommRecvVar bytes, concatenated, are what the far end wrote (" + Hex(seen.bytes) +
+                  ", want " + Hex(binary) + "; variant types " + Types(seen.varTypes) + ")");
+        Check(seen.commRecv == 0,
+              "AsVariantBinary fires no CommRecv (" + std::to_string(seen.commRecv) + ")");
 
         // No receive event at all with QcNotifyRecvChars -1, in either form.
         for (enumRecvEventType type : {AsString, AsVariantBinary}) {
@@ -204,16 +225,19 @@ int Run(int port, const char* patternPath) {
                                std::to_string(queued) + ")");
             Check(seen.commRecv == 0 && seen.commRecvVar == 0,
                   "with QcNotifyRecvChars -1 (" + name + ") no receive event fires (CommRecv " +
-                      std::to_string(seen.commRecv) + ", CommRecvVar " + std::to_string(seen.commRecvVar) + ")");
+                      std::to_string(seen.commRecv) + ", CommRecvVar " +
+                      std::to_string(seen.commRecvVar) + ")");
             Drain(com);
         }
 
         // A 64 KiB burst, one event per byte.
         const std::vector<unsigned char> pattern = Pattern();
-        HANDLE file = CreateFileA(patternPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        HANDLE file =
+            CreateFileA(patternPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         DWORD written = 0;
         const bool wrote = file != INVALID_HANDLE_VALUE &&
-                           WriteFile(file, pattern.data(), static_cast<DWORD>(pattern.size()), &written, nullptr) &&
+                           WriteFile(file, pattern.data(), static_cast<DWORD>(pattern.size()),
+                                     &written, nullptr) &&
                            written == pattern.size();
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
         Check(wrote, "the burst pattern is written for the far end");
@@ -226,13 +250,16 @@ int Run(int port, const char* patternPath) {
         recv::PumpUntil([&] { return seen.bytes.size() >= pattern.size(); }, 120000);
         QueryPerformanceCounter(&b1);
         recv::PumpFor(500);
-        std::printf("burst: %zu bytes in %d events, %.0f ms after READY\n", seen.bytes.size(), seen.commRecvVar,
+        std::printf("burst: %zu bytes in %d events, %.0f ms after READY\n", seen.bytes.size(),
+                    seen.commRecvVar,
                     1000.0 * double(b1.QuadPart - b0.QuadPart) / double(f.QuadPart));
         size_t firstDiff = 0;
-        while (firstDiff < seen.bytes.size() && firstDiff < pattern.size() && seen.bytes[firstDiff] == pattern[firstDiff])
+        while (firstDiff < seen.bytes.size() && firstDiff < pattern.size() &&
+               seen.bytes[firstDiff] == pattern[firstDiff])
             ++firstDiff;
         Check(seen.bytes == pattern, "the 64 KiB burst arrives once, in order, byte for byte (" +
-                                         std::to_string(seen.bytes.size()) + " bytes, first difference at " +
+                                         std::to_string(seen.bytes.size()) +
+                                         " bytes, first difference at " +
                                          std::to_string(firstDiff) + ")");
         Check(seen.otherThread == 0, "every burst event arrives on the host's thread");
         short errors = static_cast<short>(seen.errors.size());

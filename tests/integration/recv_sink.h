@@ -21,8 +21,8 @@ namespace recv {
 struct Seen {
     int commRecv = 0;
     int commRecvVar = 0;
-    int otherThread = 0;          // events that did not arrive on the host's thread
-    std::wstring text;            // CommRecv strings, concatenated
+    int otherThread = 0;               // events that did not arrive on the host's thread
+    std::wstring text;                 // CommRecv strings, concatenated
     std::vector<unsigned char> bytes;  // CommRecvVar payloads, concatenated
     std::vector<VARTYPE> varTypes;     // type of each CommRecvVar payload (first 16)
     std::vector<short> errors;         // CommError major codes
@@ -42,15 +42,22 @@ public:
         *out = nullptr;
         return E_NOINTERFACE;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(InterlockedDecrement(&refs_)); }
+    STDMETHODIMP_(ULONG) AddRef() override {
+        return static_cast<ULONG>(InterlockedIncrement(&refs_));
+    }
+    STDMETHODIMP_(ULONG) Release() override {
+        return static_cast<ULONG>(InterlockedDecrement(&refs_));
+    }
     STDMETHODIMP GetTypeInfoCount(UINT* n) override {
         *n = 0;
         return S_OK;
     }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                        UINT*) override {
         if (GetCurrentThreadId() != thread_) ++seen_.otherThread;
         const VARIANT* arg = params && params->cArgs ? &params->rgvarg[params->cArgs - 1] : nullptr;
         switch (id) {
@@ -68,8 +75,7 @@ public:
             if (arg) Collect(*arg);
             if (seen_.onRecv) seen_.onRecv();
             break;
-        default:
-            break;
+        default: break;
         }
         return S_OK;
     }
@@ -111,7 +117,8 @@ class Connection {
 public:
     Connection(IUnknown* control, IDispatch* sink) {
         IConnectionPointContainer* cpc = nullptr;
-        if (SUCCEEDED(control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc)))) {
+        if (SUCCEEDED(control->QueryInterface(IID_IConnectionPointContainer,
+                                              reinterpret_cast<void**>(&cpc)))) {
             if (SUCCEEDED(cpc->FindConnectionPoint(DIID__QLREvents, &point_)) && point_) {
                 if (FAILED(point_->Advise(sink, &cookie_))) cookie_ = 0;
             }
@@ -147,7 +154,8 @@ inline bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
         if (done && done()) return true;
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline) return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now), QS_ALLINPUT);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now),
+                                  QS_ALLINPUT);
     }
 }
 

@@ -1,11 +1,11 @@
 // regcheck: checks the registry entries that qlrcom32.ocx writes and removes.
 //
-//   regcheck registered MODULE_PATH     after DllRegisterServer: every entry of both
-//                                       classes, the type library registration, and
+//   regcheck registered MODULE_PATH     after DllRegisterServer: every entry of the
+//                                       three classes, the type library registration, and
 //                                       the class identifiers against the module's
 //                                       own type library
-//   regcheck unregistered MODULE_PATH   after DllUnregisterServer: both class keys and
-//                                       the four ProgID keys are gone, the type
+//   regcheck unregistered MODULE_PATH   after DllUnregisterServer: the class keys and
+//                                       the six ProgID keys are gone, the type
 //                                       library is still registered
 //   regcheck clean                      nothing of the control is registered
 //   regcheck progid NAME                print what CLSIDFromProgID makes of NAME
@@ -29,13 +29,14 @@ int failures = 0;
 
 void Check(bool ok, const std::wstring& what, const std::wstring& detail = L"") {
     if (!ok) ++failures;
-    std::wprintf(L"%ls %ls%ls%ls\n", ok ? L"ok  " : L"FAIL", what.c_str(), detail.empty() ? L"" : L": ",
-                 detail.c_str());
+    std::wprintf(L"%ls %ls%ls%ls\n", ok ? L"ok  " : L"FAIL", what.c_str(),
+                 detail.empty() ? L"" : L": ", detail.c_str());
 }
 
 bool KeyExists(const std::wstring& path) {
     HKEY k;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS)
+        return false;
     RegCloseKey(k);
     return true;
 }
@@ -44,7 +45,8 @@ bool KeyExists(const std::wstring& path) {
 bool ReadString(const std::wstring& path, const wchar_t* name, std::wstring& out, DWORD& type) {
     type = 0;
     HKEY k;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS)
+        return false;
     DWORD size = 0;
     LONG r = RegQueryValueExW(k, name, nullptr, &type, nullptr, &size);
     if (r != ERROR_SUCCESS) {
@@ -78,14 +80,16 @@ void ExpectValue(const std::wstring& path, const wchar_t* name, const std::wstri
                  bool ignoreCase = false) {
     std::wstring got;
     DWORD type = 0;
-    std::wstring what = L"HKCR\\" + path + (name ? std::wstring(L" [") + name + L"]" : std::wstring(L" (default)"));
+    std::wstring what =
+        L"HKCR\\" + path + (name ? std::wstring(L" [") + name + L"]" : std::wstring(L" (default)"));
     if (!ReadString(path, name, got, type)) {
         Check(false, what, L"missing, expected " + Show(expected));
         return;
     }
     bool same = ignoreCase ? _wcsicmp(got.c_str(), expected.c_str()) == 0 : got == expected;
     Check(type == REG_SZ && same, what,
-          Show(got) + (type == REG_SZ ? L"" : L" (not REG_SZ)") + (same ? L"" : L", expected " + Show(expected)));
+          Show(got) + (type == REG_SZ ? L"" : L" (not REG_SZ)") +
+              (same ? L"" : L", expected " + Show(expected)));
 }
 
 // An empty key: present, with no values and no subkeys.
@@ -97,8 +101,8 @@ void ExpectEmptyKey(const std::wstring& path) {
         return;
     }
     DWORD subkeys = 0, values = 0;
-    RegQueryInfoKeyW(k, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                     nullptr, nullptr);
+    RegQueryInfoKeyW(k, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                     nullptr, nullptr, nullptr);
     RegCloseKey(k);
     Check(subkeys == 0 && values == 0, what,
           std::to_wstring(subkeys) + L" subkeys, " + std::to_wstring(values) + L" values");
@@ -122,7 +126,8 @@ std::wstring GuidString(const GUID& g) {
 bool ProgIdClsid(const std::wstring& progid, GUID& clsid) {
     std::wstring s;
     DWORD type = 0;
-    bool ok = ReadString(progid + L"\\CLSID", nullptr, s, type) && type == REG_SZ && ParseGuid(s, clsid);
+    bool ok =
+        ReadString(progid + L"\\CLSID", nullptr, s, type) && type == REG_SZ && ParseGuid(s, clsid);
     Check(ok, L"HKCR\\" + progid + L"\\CLSID (default) is a class identifier", Show(s));
     return ok;
 }
@@ -144,13 +149,15 @@ struct LibIds {
     LCID lcid = 0;
     GUID control{};
     GUID page{};
+    GUID portList{};
 };
 
 LibIds ReadModuleTypeLib(const std::wstring& module) {
     LibIds ids;
     ITypeLib* tl = nullptr;
     HRESULT hr = LoadTypeLibEx(module.c_str(), REGKIND_NONE, &tl);
-    Check(SUCCEEDED(hr), L"the module carries a type library", SUCCEEDED(hr) ? L"" : L"LoadTypeLibEx failed");
+    Check(SUCCEEDED(hr), L"the module carries a type library",
+          SUCCEEDED(hr) ? L"" : L"LoadTypeLibEx failed");
     if (FAILED(hr)) return ids;
     TLIBATTR* la = nullptr;
     if (SUCCEEDED(tl->GetLibAttr(&la))) {
@@ -159,13 +166,14 @@ LibIds ReadModuleTypeLib(const std::wstring& module) {
         Check(la->wMajorVerNum == 1 && la->wMinorVerNum == 0, L"type library version is 1.0");
         tl->ReleaseTLibAttr(la);
     }
-    bool haveControl = false, havePage = false;
+    bool haveControl = false, havePage = false, havePortList = false;
     UINT n = tl->GetTypeInfoCount();
     for (UINT i = 0; i < n; ++i) {
         TYPEKIND kind;
         if (FAILED(tl->GetTypeInfoType(i, &kind)) || kind != TKIND_COCLASS) continue;
         BSTR name = nullptr;
-        if (FAILED(tl->GetDocumentation(static_cast<INT>(i), &name, nullptr, nullptr, nullptr))) continue;
+        if (FAILED(tl->GetDocumentation(static_cast<INT>(i), &name, nullptr, nullptr, nullptr)))
+            continue;
         ITypeInfo* ti = nullptr;
         if (SUCCEEDED(tl->GetTypeInfo(i, &ti))) {
             TYPEATTR* ta = nullptr;
@@ -176,6 +184,9 @@ LibIds ReadModuleTypeLib(const std::wstring& module) {
                 } else if (std::wcscmp(name, L"CommSettings") == 0) {
                     ids.page = ta->guid;
                     havePage = true;
+                } else if (std::wcscmp(name, L"QLRPortList") == 0) {
+                    ids.portList = ta->guid;
+                    havePortList = true;
                 }
                 ti->ReleaseTypeAttr(ta);
             }
@@ -184,8 +195,9 @@ LibIds ReadModuleTypeLib(const std::wstring& module) {
         SysFreeString(name);
     }
     tl->Release();
-    Check(haveControl && havePage, L"type library has the coclasses QLRCom and CommSettings");
-    ids.ok = haveControl && havePage;
+    Check(haveControl && havePage && havePortList,
+          L"type library has the coclasses QLRCom, CommSettings and QLRPortList");
+    ids.ok = haveControl && havePage && havePortList;
     return ids;
 }
 
@@ -199,8 +211,8 @@ void CheckRegistered(const std::wstring& module) {
     ExpectValue(L"QLRCom.QLRCom", nullptr, L"QLRCom Class");
     ExpectValue(L"QLRCom.QLRCom\\CurVer", nullptr, L"QLRCom.QLRCom.1");
     if (haveClsid && ids.ok)
-        Check(IsEqualGUID(clsid, ids.control), L"QLRCom.QLRCom.1 names the type library's QLRCom class",
-              GuidString(clsid));
+        Check(IsEqualGUID(clsid, ids.control),
+              L"QLRCom.QLRCom.1 names the type library's QLRCom class", GuidString(clsid));
     if (haveClsid) {
         const std::wstring key = L"CLSID\\" + GuidString(clsid);
         ExpectValue(key, nullptr, L"QLRCom Class");
@@ -216,7 +228,8 @@ void CheckRegistered(const std::wstring& module) {
         ExpectValue(key + L"\\MiscStatus\\1", nullptr, L"131473");
         ExpectValue(key + L"\\Version", nullptr, L"1.0");
         // "ﾌﾟﾛﾊﾟﾃｨ(&P).., 0, 2" in half-width katakana.
-        ExpectValue(key + L"\\Verb\\0", nullptr, L"\uFF8C\uFF9F\uFF9B\uFF8A\uFF9F\uFF83\uFF68(&P).., 0, 2");
+        ExpectValue(key + L"\\Verb\\0", nullptr,
+                    L"\uFF8C\uFF9F\uFF9B\uFF8A\uFF9F\uFF83\uFF68(&P).., 0, 2");
         std::wstring lib;
         DWORD type = 0;
         GUID libid{};
@@ -233,7 +246,8 @@ void CheckRegistered(const std::wstring& module) {
     ExpectValue(L"CommSettings.CommSettings", nullptr, L"CommSettings Class");
     ExpectValue(L"CommSettings.CommSettings\\CurVer", nullptr, L"CommSettings.CommSettings.1");
     if (havePage && ids.ok)
-        Check(IsEqualGUID(page, ids.page), L"CommSettings.CommSettings.1 names the type library's CommSettings",
+        Check(IsEqualGUID(page, ids.page),
+              L"CommSettings.CommSettings.1 names the type library's CommSettings",
               GuidString(page));
     if (havePage) {
         const std::wstring key = L"CLSID\\" + GuidString(page);
@@ -243,6 +257,32 @@ void CheckRegistered(const std::wstring& module) {
         ExpectValue(key + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
         ExpectAbsent(key + L"\\ProgID");
         ExpectAbsent(key + L"\\VersionIndependentProgID");
+    }
+
+    // The port list: an automation object, not a control.
+    ExpectValue(L"QLRCom.PortList.1", nullptr, L"QLRPortList Class");
+    GUID list{};
+    bool haveList = ProgIdClsid(L"QLRCom.PortList.1", list);
+    ExpectValue(L"QLRCom.PortList", nullptr, L"QLRPortList Class");
+    ExpectValue(L"QLRCom.PortList\\CurVer", nullptr, L"QLRCom.PortList.1");
+    GUID listIndependent{};
+    if (ProgIdClsid(L"QLRCom.PortList", listIndependent) && haveList)
+        Check(IsEqualGUID(list, listIndependent), L"both ProgIDs of the port list name one class");
+    if (haveList && ids.ok)
+        Check(IsEqualGUID(list, ids.portList),
+              L"QLRCom.PortList.1 names the type library's QLRPortList class", GuidString(list));
+    if (haveList) {
+        const std::wstring key = L"CLSID\\" + GuidString(list);
+        ExpectValue(key, nullptr, L"QLRPortList Class");
+        ExpectValue(key + L"\\ProgID", nullptr, L"QLRCom.PortList.1");
+        ExpectValue(key + L"\\VersionIndependentProgID", nullptr, L"QLRCom.PortList");
+        ExpectValue(key + L"\\InprocServer32", nullptr, module, true);
+        ExpectValue(key + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
+        ExpectValue(key + L"\\Version", nullptr, L"1.0");
+        ExpectAbsent(key + L"\\Control");
+        ExpectAbsent(key + L"\\MiscStatus");
+        ExpectAbsent(key + L"\\ToolboxBitmap32");
+        ExpectAbsent(key + L"\\Insertable");
     }
 
     // The type library registration: version 1.0, the module's path, its folder as help folder.
@@ -270,7 +310,8 @@ void CheckRegistered(const std::wstring& module) {
     // What clients resolve.
     GUID viaCom{};
     HRESULT hr = CLSIDFromProgID(L"QLRCom.QLRCom.1", &viaCom);
-    Check(hr == S_OK && haveClsid && IsEqualGUID(viaCom, clsid), L"CLSIDFromProgID(\"QLRCom.QLRCom.1\")");
+    Check(hr == S_OK && haveClsid && IsEqualGUID(viaCom, clsid),
+          L"CLSIDFromProgID(\"QLRCom.QLRCom.1\")");
 }
 
 void CheckUnregistered(const std::wstring& module, bool expectTypeLib) {
@@ -281,11 +322,14 @@ void CheckUnregistered(const std::wstring& module, bool expectTypeLib) {
         page = ids.page;
         ExpectAbsent(L"CLSID\\" + GuidString(control));
         ExpectAbsent(L"CLSID\\" + GuidString(page));
+        ExpectAbsent(L"CLSID\\" + GuidString(ids.portList));
     }
     ExpectAbsent(L"QLRCom.QLRCom.1");
     ExpectAbsent(L"QLRCom.QLRCom");
     ExpectAbsent(L"CommSettings.CommSettings.1");
     ExpectAbsent(L"CommSettings.CommSettings");
+    ExpectAbsent(L"QLRCom.PortList.1");
+    ExpectAbsent(L"QLRCom.PortList");
     Check(KeyExists(L"CLSID"), L"HKCR\\CLSID itself is still there");
     if (ids.ok) {
         const std::wstring tl = L"TypeLib\\" + GuidString(ids.lib);
@@ -308,7 +352,8 @@ int Progid(const wchar_t* name) {
 int CallEntry(const wchar_t* module, const wchar_t* entry) {
     HMODULE m = LoadLibraryW(module);
     if (!m) {
-        std::wprintf(L"LoadLibrary(%ls) failed, error %lu\n", module, static_cast<unsigned long>(GetLastError()));
+        std::wprintf(L"LoadLibrary(%ls) failed, error %lu\n", module,
+                     static_cast<unsigned long>(GetLastError()));
         return 3;
     }
     char name[64];
@@ -331,7 +376,9 @@ int CallEntry(const wchar_t* module, const wchar_t* entry) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
-        std::fwprintf(stderr, L"usage: regcheck registered|unregistered|clean MODULE | progid NAME | call MODULE ENTRY\n");
+        std::fwprintf(stderr,
+                      L"usage: regcheck registered|unregistered|clean MODULE | progid NAME | call "
+                      L"MODULE ENTRY\n");
         return 2;
     }
     HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -351,7 +398,9 @@ int wmain(int argc, wchar_t** argv) {
     } else if (cmd == L"call" && argc == 4) {
         rc = CallEntry(argv[2], argv[3]);
     } else {
-        std::fwprintf(stderr, L"usage: regcheck registered|unregistered|clean MODULE | progid NAME | call MODULE ENTRY\n");
+        std::fwprintf(stderr,
+                      L"usage: regcheck registered|unregistered|clean MODULE | progid NAME | call "
+                      L"MODULE ENTRY\n");
     }
     if (SUCCEEDED(init)) CoUninitialize();
     if (cmd != L"progid" && cmd != L"call" && rc != 2) std::wprintf(L"%d failed\n", failures);

@@ -136,21 +136,20 @@ inline bool SaveBitmapPng(HBITMAP bitmap, const wchar_t* path) {
         detail::Releaser<IWICBitmapEncoder> encoder;
         detail::Releaser<IWICBitmapFrameEncode> frame;
         WICPixelFormatGUID format = GUID_WICPixelFormat32bppBGRA;
-        saved = SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                                           IID_IWICImagingFactory,
-                                           reinterpret_cast<void**>(&factory))) &&
-                SUCCEEDED(factory->CreateStream(&stream)) &&
-                SUCCEEDED(stream->InitializeFromFilename(path, GENERIC_WRITE)) &&
-                SUCCEEDED(factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder)) &&
-                SUCCEEDED(encoder->Initialize(stream.p, WICBitmapEncoderNoCache)) &&
-                SUCCEEDED(encoder->CreateNewFrame(&frame, nullptr)) &&
-                SUCCEEDED(frame->Initialize(nullptr)) &&
-                SUCCEEDED(frame->SetSize(width, height)) &&
-                SUCCEEDED(frame->SetPixelFormat(&format)) &&
-                IsEqualGUID(format, GUID_WICPixelFormat32bppBGRA) &&
-                SUCCEEDED(frame->WritePixels(height, width * 4, UINT(pixels.size()),
-                                             pixels.data())) &&
-                SUCCEEDED(frame->Commit()) && SUCCEEDED(encoder->Commit());
+        saved =
+            SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                       IID_IWICImagingFactory,
+                                       reinterpret_cast<void**>(&factory))) &&
+            SUCCEEDED(factory->CreateStream(&stream)) &&
+            SUCCEEDED(stream->InitializeFromFilename(path, GENERIC_WRITE)) &&
+            SUCCEEDED(factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder)) &&
+            SUCCEEDED(encoder->Initialize(stream.p, WICBitmapEncoderNoCache)) &&
+            SUCCEEDED(encoder->CreateNewFrame(&frame, nullptr)) &&
+            SUCCEEDED(frame->Initialize(nullptr)) && SUCCEEDED(frame->SetSize(width, height)) &&
+            SUCCEEDED(frame->SetPixelFormat(&format)) &&
+            IsEqualGUID(format, GUID_WICPixelFormat32bppBGRA) &&
+            SUCCEEDED(frame->WritePixels(height, width * 4, UINT(pixels.size()), pixels.data())) &&
+            SUCCEEDED(frame->Commit()) && SUCCEEDED(encoder->Commit());
     }
     if (SUCCEEDED(init)) CoUninitialize();
     return saved;

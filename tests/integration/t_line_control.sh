@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Break, DTR, RTS and the modem lines through the registered control over the
 # virtual null-modem cable, and modem-line changes reaching a C++ host as
-# CommNotify events.
+# CommNotify events, and an adapter pulled out and plugged in again (130).
 . "$(dirname "$0")/lib.sh"
 need_ocx
 start_nullmodem A || { fail "bridge with line state starts"; finish; }
@@ -51,9 +51,15 @@ ack carrier
 check "host closed the port" await closed
 check "peer sees DTR off after CloseComm" peer_sees dtr off
 ack closed
+check "host opened the port again" await plugged
+nmctl A set gone on
+ack plugged
+check "host closed the port of the unplugged device" await unplugged
+nmctl A set gone off
+ack unplugged
 wait "$host"
 st=$?
 tr -d '\r' < "$WORK/host.log" | sed 's/^/  host: /'
 check "the host saw what it expected (status $st)" test "$st" -eq 0
-check "the host reported every observation" test "$(grep -c '=' "$WORK/host.log")" -eq 16
+check "the host reported every observation" test "$(grep -c '=' "$WORK/host.log")" -eq 22
 finish

@@ -25,10 +25,7 @@ qlr_server_start "$WINEPREFIX" || { fail "wine server on $DISPLAY"; finish; }
 shots="$BUILD/artifacts/screenshots"
 mkdir -p "$shots"
 rm -f "$shots"/commsettings_page.png "$shots"/commsettings_frame.png
-wine_run -t 60 "$BIN/page_host.exe" "$(winpath "$shots")" | tee "$WORK/page_host.log"
-st=${PIPESTATUS[0]}
-check "page_host reports no failure (exit status $st)" test "$st" -eq 0
-check "page_host ran its checks" grep -q ' passed, 0 failed' "$WORK/page_host.log"
+run_host page_host ' passed, 0 failed' -t 60 "$BIN/page_host.exe" "$(winpath "$shots")"
 is_png() { [ "$(head -c 8 "$1" 2>/dev/null | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ]; }
 check "the page's screenshot is a PNG file" is_png "$shots/commsettings_page.png"
 check "the frame's screenshot is a PNG file" is_png "$shots/commsettings_frame.png"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Registration of qlrcom32.ocx in a fresh prefix: unregistering a module that
-# was never registered succeeds, registering writes every entry of both
+# was never registered succeeds, registering writes every entry of the three
 # classes and the type library, unregistering removes the class keys and the
-# four ProgID keys and leaves the type library registered.
+# six ProgID keys and leaves the type library registered.
 . "$(dirname "$0")/lib.sh"
 need_ocx
 

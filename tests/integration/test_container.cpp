@@ -159,7 +159,9 @@ public:
     // IDispatch: the ambient properties
     STDMETHODIMP GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
                         UINT*) override {
         if (!result) return E_POINTER;
@@ -177,7 +179,9 @@ public:
     }
 
     // IPropertyNotifySink
-    STDMETHODIMP OnChanged(DISPID id) override { return Log("OnChanged(" + std::to_string(id) + ")"), S_OK; }
+    STDMETHODIMP OnChanged(DISPID id) override {
+        return Log("OnChanged(" + std::to_string(id) + ")"), S_OK;
+    }
     STDMETHODIMP OnRequestEdit(DISPID) override { return S_OK; }
 
     // IAdviseSink
@@ -207,8 +211,11 @@ public:
     STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                        UINT*) override {
         calls.push_back("event(" + std::to_string(id) + ")");
         return S_OK;
     }
@@ -330,8 +337,8 @@ int main(int argc, char** argv) {
     RegisterClassW(&wc);
     host = CreateWindowExW(0, wc.lpszClassName, L"test container", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
                            0, 0, 240, 160, nullptr, nullptr, wc.hInstance, nullptr);
-    HWND button = CreateWindowExW(0, L"BUTTON", L"other", WS_CHILD | WS_VISIBLE | WS_TABSTOP, 100, 10,
-                                  80, 24, host, nullptr, wc.hInstance, nullptr);
+    HWND button = CreateWindowExW(0, L"BUTTON", L"other", WS_CHILD | WS_VISIBLE | WS_TABSTOP, 100,
+                                  10, 80, 24, host, nullptr, wc.hInstance, nullptr);
     SetActiveWindow(host);
     HDC screen = GetDC(nullptr);
     const int dpiX = GetDeviceCaps(screen, LOGPIXELSX), dpiY = GetDeviceCaps(screen, LOGPIXELSY);
@@ -366,23 +373,25 @@ int main(int argc, char** argv) {
     qa.cbSize = sizeof qa;
     hr = quick->QuickActivate(&qac, &qa);
     Check(hr == S_OK, "QuickActivate succeeds");
-    Check(qa.dwMiscStatus == 131473, "QuickActivate reports MiscStatus 131473 from the registry (got " +
-                                         std::to_string(qa.dwMiscStatus) + ")");
+    Check(qa.dwMiscStatus == 131473,
+          "QuickActivate reports MiscStatus 131473 from the registry (got " +
+              std::to_string(qa.dwMiscStatus) + ")");
     Check(qa.dwViewStatus == 3, "QuickActivate reports view status 3");
-    Check(qa.dwEventCookie != 0 && qa.dwPropNotifyCookie != 0, "QuickActivate hands back both cookies");
+    Check(qa.dwEventCookie != 0 && qa.dwPropNotifyCookie != 0,
+          "QuickActivate hands back both cookies");
     persist->InitNew();
     control->put_QcDeviceName(static_cast<enumDeviceName>(portIndex));
     control->put_QcAutoOpen(VARIANT_TRUE);
     control->put_QcRecvQSize(2048);
-    Check(Count("OnChanged(1)") == 1, "the property sink connected by QuickActivate hears QcRecvQSize");
+    Check(Count("OnChanged(1)") == 1,
+          "the property sink connected by QuickActivate hears QcRecvQSize");
     short rc = 0;
     BSTR text = SysAllocString(L"x");
     control->SendString(text, &rc);  // port closed: CommError
     SysFreeString(text);
     bool fired = false;
     for (const auto& c : calls) fired |= c.rfind("event(", 0) == 0;
-    Check(fired && rc != 0,
-          "the event sink connected by QuickActivate receives CommError");
+    Check(fired && rc != 0, "the event sink connected by QuickActivate receives CommError");
 
     // ---- size negotiation ----
     SIZEL asked{Himetric(100, dpiX), Himetric(50, dpiY)};
@@ -415,8 +424,8 @@ int main(int argc, char** argv) {
     // ---- drawing: design time the picture, run time the background colour ----
     Canvas face(32, 32);
     {
-        HBITMAP file = static_cast<HBITMAP>(LoadImageW(nullptr, facePath.c_str(), IMAGE_BITMAP, 0, 0,
-                                                       LR_LOADFROMFILE | LR_CREATEDIBSECTION));
+        HBITMAP file = static_cast<HBITMAP>(LoadImageW(nullptr, facePath.c_str(), IMAGE_BITMAP, 0,
+                                                       0, LR_LOADFROMFILE | LR_CREATEDIBSECTION));
         HDC memory = CreateCompatibleDC(nullptr);
         HGDIOBJ old = SelectObject(memory, file);
         BitBlt(face.dc, 0, 0, 32, 32, memory, 0, 0, SRCCOPY);
@@ -437,7 +446,8 @@ int main(int argc, char** argv) {
         int bad = 0;
         for (int y = 0; y < 32; ++y)
             for (int x = 0; x < 32; ++x) bad += design.At(x, y) != face.At(x, y);
-        Check(bad == 0, "at design time the pixels are picture 2 (" + std::to_string(bad) + " differ)");
+        Check(bad == 0,
+              "at design time the pixels are picture 2 (" + std::to_string(bad) + " differ)");
         Canvas large(256, 256);
         StretchBlt(large.dc, 0, 0, 256, 256, design.dc, 0, 0, 32, 32, SRCCOPY);
         Check(screenshot::SaveBitmapPng(large.bitmap, (shots + L"\\face_design.png").c_str()),
@@ -447,7 +457,8 @@ int main(int argc, char** argv) {
         drawn(run);
         bad = 0;
         for (int y = 0; y < 32; ++y)
-            for (int x = 0; x < 32; ++x) bad += run.At(x, y) != static_cast<COLORREF>(site.backColor);
+            for (int x = 0; x < 32; ++x)
+                bad += run.At(x, y) != static_cast<COLORREF>(site.backColor);
         Check(bad == 0, "at run time every pixel is the ambient BackColor");
     }
 
@@ -486,8 +497,9 @@ int main(int argc, char** argv) {
     // ---- UI activation and focus ----
     size_t mark = calls.size();
     object->DoVerb(OLEIVERB_UIACTIVATE, nullptr, &site, 0, host, &moved);
-    Check(Saw("OnUIActivate", mark) && Saw("frame.SetActiveObject", mark) && Saw("OnFocus(1)", mark),
-          "UIACTIVATE: OnUIActivate, the frame's SetActiveObject and OnFocus(TRUE)");
+    Check(
+        Saw("OnUIActivate", mark) && Saw("frame.SetActiveObject", mark) && Saw("OnFocus(1)", mark),
+        "UIACTIVATE: OnUIActivate, the frame's SetActiveObject and OnFocus(TRUE)");
     Check(GetFocus() == window, "the control window has the focus");
     mark = calls.size();
     SetFocus(button);
@@ -497,7 +509,8 @@ int main(int argc, char** argv) {
     Check(Saw("OnUIDeactivate", mark) && Saw("frame.SetActiveObject(null)", mark),
           "UIDeactivate: OnUIDeactivate and SetActiveObject(NULL)");
     mark = calls.size();
-    SendMessageW(window, WM_MOUSEACTIVATE, reinterpret_cast<WPARAM>(host), MAKELPARAM(HTCLIENT, WM_LBUTTONDOWN));
+    SendMessageW(window, WM_MOUSEACTIVATE, reinterpret_cast<WPARAM>(host),
+                 MAKELPARAM(HTCLIENT, WM_LBUTTONDOWN));
     Check(!Saw("OnUIActivate", mark), "a click at design time does not UI-activate");
     mark = calls.size();
     SetFocus(window);
@@ -543,31 +556,32 @@ int main(int argc, char** argv) {
         std::wstring fontName;
         bool shot = false;
         {
-            Watcher watch([] { return FindWindowW(L"#32770", L"About"); },
-                          [&](HWND dialog) {
-                              owner = GetWindow(dialog, GW_OWNER);
-                              GetClientRect(dialog, &client);
-                              MapDialogRect(dialog, &expected);
-                              MapDialogRect(dialog, &okExpected);  // position and size, each mapped
-                              okExpected.right += okExpected.left;
-                              okExpected.bottom += okExpected.top;
-                              HWND ok = GetDlgItem(dialog, IDOK);
-                              okStyle = GetWindowLongW(ok, GWL_STYLE);
-                              GetWindowRect(ok, &okRect);
-                              MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&okRect), 2);
-                              ClientToScreen(dialog, &origin);  // the template places the client area
-                              LOGFONTW font{};
-                              GetObjectW(reinterpret_cast<HFONT>(SendMessageW(dialog, WM_GETFONT, 0, 0)),
-                                         sizeof font, &font);
-                              fontName = font.lfFaceName;
-                              shot = screenshot::SaveWindowPng(dialog, (shots + L"\\about.png").c_str());
-                              SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
-                              afterCancel = IsWindow(dialog) != FALSE;
-                              SendMessageW(dialog, WM_CLOSE, 0, 0);
-                              afterClose = IsWindow(dialog) != FALSE;
-                              clicked = true;
-                              SendMessageW(ok, BM_CLICK, 0, 0);
-                          });
+            Watcher watch(
+                [] { return FindWindowW(L"#32770", L"About"); },
+                [&](HWND dialog) {
+                    owner = GetWindow(dialog, GW_OWNER);
+                    GetClientRect(dialog, &client);
+                    MapDialogRect(dialog, &expected);
+                    MapDialogRect(dialog, &okExpected);  // position and size, each mapped
+                    okExpected.right += okExpected.left;
+                    okExpected.bottom += okExpected.top;
+                    HWND ok = GetDlgItem(dialog, IDOK);
+                    okStyle = GetWindowLongW(ok, GWL_STYLE);
+                    GetWindowRect(ok, &okRect);
+                    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&okRect), 2);
+                    ClientToScreen(dialog, &origin);  // the template places the client area
+                    LOGFONTW font{};
+                    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(dialog, WM_GETFONT, 0, 0)),
+                               sizeof font, &font);
+                    fontName = font.lfFaceName;
+                    shot = screenshot::SaveWindowPng(dialog, (shots + L"\\about.png").c_str());
+                    SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+                    afterCancel = IsWindow(dialog) != FALSE;
+                    SendMessageW(dialog, WM_CLOSE, 0, 0);
+                    afterClose = IsWindow(dialog) != FALSE;
+                    clicked = true;
+                    SendMessageW(ok, BM_CLICK, 0, 0);
+                });
             hr = control->About();
             Check(hr == S_OK && clicked, "About returns S_OK, and only after OK was pressed");
             Check(watch.found(), "the About dialog was shown");
@@ -588,7 +602,8 @@ int main(int argc, char** argv) {
 
     // ---- run time: the primary verb activates, the port opens and closes ----
     inPlace->InPlaceDeactivate();
-    Check(!IsWindow(window) && Saw("OnInPlaceDeactivateEx", mark), "InPlaceDeactivate destroys the window");
+    Check(!IsWindow(window) && Saw("OnInPlaceDeactivateEx", mark),
+          "InPlaceDeactivate destroys the window");
     site.userMode = true;
     mark = calls.size();
     hr = object->DoVerb(OLEIVERB_PRIMARY, nullptr, &site, 0, host, &kSiteRect);
@@ -598,7 +613,8 @@ int main(int argc, char** argv) {
     Check(hr == S_OK && window && Count("ShowPropertyFrame") == 3,
           "the primary verb at run time activates in place");
     Check(open == VARIANT_TRUE, "at run time the port opens with the window (QcAutoOpen)");
-    SendMessageW(window, WM_MOUSEACTIVATE, reinterpret_cast<WPARAM>(host), MAKELPARAM(HTCLIENT, WM_LBUTTONDOWN));
+    SendMessageW(window, WM_MOUSEACTIVATE, reinterpret_cast<WPARAM>(host),
+                 MAKELPARAM(HTCLIENT, WM_LBUTTONDOWN));
     Check(Saw("OnUIActivate", mark), "a click at run time UI-activates");
     Check(screenshot::SaveWindowPng(host, (shots + L"\\container_run.png").c_str()),
           "screenshot container_run.png");

@@ -45,6 +45,7 @@
 #include "host_check.h"
 #include "qlrcom32_h.h"
 #include "recv_sink.h"
+#include "transfer_calls.h"
 
 namespace {
 
@@ -72,7 +73,8 @@ void Say(const std::string& line) {
 }
 
 // ---- the texts of the string table ----------------------------------------
-const std::wstring kFailed = L"\u306b\u5931\u6557\u3057\u307e\u3057\u305f\u3002";  // "...に失敗しました。"
+const std::wstring kFailed =
+    L"\u306b\u5931\u6557\u3057\u307e\u3057\u305f\u3002";  // "...に失敗しました。"
 std::wstring RecvFailedText(long code) {
     return L"QE4004 XModem\u53d7\u4fe1" + kFailed + L"(" + std::to_wstring(code) + L")";
 }
@@ -81,20 +83,22 @@ std::wstring SendFailedText(long code) {
 }
 std::wstring ExistsText(const std::wstring& name) {
     return L"QE4005 \u30d5\u30a1\u30a4\u30eb " + name +
-           L" \u304c\u5b58\u5728\u3057\u307e\u3059\u3002\u4e0a\u66f8\u304d\u3057\u307e\u3059\u304b\uff1f";
+           L" \u304c\u5b58\u5728\u3057\u307e\u3059\u3002\u4e0a\u66f8\u304d\u3057\u307e\u3059\u304b"
+           L"\uff1f";
 }
 std::wstring MissingText(const std::wstring& name) {
-    return L"QE4006 \u30d5\u30a1\u30a4\u30eb " + name + L" \u306f\u5b58\u5728\u3057\u307e\u305b\u3093\u3002";
+    return L"QE4006 \u30d5\u30a1\u30a4\u30eb " + name +
+           L" \u306f\u5b58\u5728\u3057\u307e\u305b\u3093\u3002";
 }
 
 // ---- events -----------------------------------------------------------------
 struct Seen {
     int commRecv = 0;
     std::vector<short> errors;
-    std::vector<short> ends;        // CommTransferEnd codes
-    IQLRCom* com = nullptr;         // to ask InFileTransfer inside CommTransferEnd
+    std::vector<short> ends;  // CommTransferEnd codes
+    IQLRCom* com = nullptr;   // to ask InFileTransfer inside CommTransferEnd
     VARIANT_BOOL inTransferAtEnd = 1;
-    int answeredAtEnd = -1;         // message boxes answered when CommTransferEnd fired
+    int answeredAtEnd = -1;  // message boxes answered when CommTransferEnd fired
 };
 
 class BoxWatcher;
@@ -121,7 +125,9 @@ public:
     };
     using Answer = int (*)(const std::wstring& text);
 
-    explicit BoxWatcher(Answer answer) : answer_(answer), thread_([this] { Run(); }) { g_boxes = this; }
+    explicit BoxWatcher(Answer answer) : answer_(answer), thread_([this] { Run(); }) {
+        g_boxes = this;
+    }
     ~BoxWatcher() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
@@ -216,7 +222,8 @@ long ArgNum(const wchar_t* key, long fallback) {
 // expect=CODE|CODE...
 bool Expected(long code) {
     std::wstring list = Arg(L"expect", L"0") + L"|";
-    for (size_t start = 0, bar; (bar = list.find(L'|', start)) != std::wstring::npos; start = bar + 1)
+    for (size_t start = 0, bar; (bar = list.find(L'|', start)) != std::wstring::npos;
+         start = bar + 1)
         if (std::wcstol(list.substr(start, bar - start).c_str(), nullptr, 10) == code) return true;
     return false;
 }
@@ -258,7 +265,8 @@ bool WaitGo(const char* step, DWORD ms) {
     for (;;) {
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline) return false;
-        const DWORD r = MsgWaitForMultipleObjects(1, &g_go, FALSE, static_cast<DWORD>(deadline - now), QS_ALLINPUT);
+        const DWORD r = MsgWaitForMultipleObjects(1, &g_go, FALSE,
+                                                  static_cast<DWORD>(deadline - now), QS_ALLINPUT);
         if (r == WAIT_OBJECT_0) return true;
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
@@ -273,7 +281,8 @@ struct Control {
     recv::Connection* connection = nullptr;
 
     bool Create() {
-        CoCreateInstance(CLSID_QLRCom, nullptr, CLSCTX_INPROC_SERVER, IID_IQLRCom, reinterpret_cast<void**>(&com));
+        CoCreateInstance(CLSID_QLRCom, nullptr, CLSCTX_INPROC_SERVER, IID_IQLRCom,
+                         reinterpret_cast<void**>(&com));
         if (!com) return false;
         seen.com = com;
         connection = new recv::Connection(com, &sink);
@@ -299,11 +308,7 @@ struct Control {
         com->OpenComm(&rc);
         return rc;
     }
-    short progress() {
-        short v = -1;
-        com->get_QcProgress(&v);
-        return v;
-    }
+    short progress() { return xfer::Progress(com); }
     short status() {
         short v = -9;
         com->get_QcStatus(&v);
@@ -314,19 +319,8 @@ struct Control {
         com->InFileTransfer(&b);
         return b != 0;
     }
-    short Start(bool send, const std::wstring& name) {
-        BSTR b = SysAllocStringLen(name.data(), static_cast<UINT>(name.size()));
-        short rc = -99;
-        if (send) com->SendFile(b, &rc);
-        else com->RecvFile(b, &rc);
-        SysFreeString(b);
-        return rc;
-    }
-    short Abort() {
-        short rc = -99;
-        com->AbortTransfer(&rc);
-        return rc;
-    }
+    short Start(bool send, const std::wstring& name) { return xfer::Start(com, send, name); }
+    short Abort() { return xfer::Abort(com); }
     short Close() {
         short rc = -99;
         com->CloseComm(&rc);
@@ -350,7 +344,8 @@ bool WaitEnd(Control& c, DWORD ms, Follow* follow = nullptr) {
         [&] {
             if (follow) {
                 const short p = c.progress();
-                if (static_cast<unsigned short>(p) < static_cast<unsigned short>(follow->last)) follow->monotonic = false;
+                if (static_cast<unsigned short>(p) < static_cast<unsigned short>(follow->last))
+                    follow->monotonic = false;
                 follow->last = p;
             }
             return !c.seen.ends.empty();
@@ -361,18 +356,24 @@ bool WaitEnd(Control& c, DWORD ms, Follow* follow = nullptr) {
 // The checks after every transfer that ended by itself or by an abort.
 void CheckEnd(Control& c, const std::string& what, bool ended) {
     if (!ended)
-        Say("STATE progress=" + std::to_string(c.progress()) + " status=" + std::to_string(c.status()) +
-            " running=" + std::to_string(c.inTransfer()));
-    if (!Check(ended && c.seen.ends.size() == 1, what + ": one CommTransferEnd " + Codes(c.seen.ends))) return;
+        Say("STATE progress=" + std::to_string(c.progress()) +
+            " status=" + std::to_string(c.status()) + " running=" + std::to_string(c.inTransfer()));
+    if (!Check(ended && c.seen.ends.size() == 1,
+               what + ": one CommTransferEnd " + Codes(c.seen.ends)))
+        return;
     const short code = c.seen.ends[0];
-    Check(Expected(code), what + ": end code " + std::to_string(code) + " is expected (" + Narrow(Arg(L"expect", L"0")) + ")");
+    Check(Expected(code), what + ": end code " + std::to_string(code) + " is expected (" +
+                              Narrow(Arg(L"expect", L"0")) + ")");
     const long wantStatus = ArgNum(L"status", code == 0 ? 0 : -1);
-    Check(c.status() == wantStatus, what + ": QcStatus " + std::to_string(c.status()) + " (want " + std::to_string(wantStatus) + ")");
-    Check(c.seen.inTransferAtEnd == 0, what + ": InFileTransfer is already false inside CommTransferEnd");
+    Check(c.status() == wantStatus, what + ": QcStatus " + std::to_string(c.status()) + " (want " +
+                                        std::to_string(wantStatus) + ")");
+    Check(c.seen.inTransferAtEnd == 0,
+          what + ": InFileTransfer is already false inside CommTransferEnd");
     const long blocks = ArgNum(L"blocks", -1);
     if (blocks >= 0)
         Check(c.progress() == static_cast<short>(blocks),
-              what + ": QcProgress " + std::to_string(c.progress()) + " (want " + std::to_string(blocks) + ")");
+              what + ": QcProgress " + std::to_string(c.progress()) + " (want " +
+                  std::to_string(blocks) + ")");
     Say("RESULT code=" + std::to_string(code) + " status=" + std::to_string(c.status()) +
         " progress=" + std::to_string(c.progress()));
 }
@@ -392,17 +393,21 @@ int Transfer(long port, bool send) {
     const std::string what = send ? "send" : "recv";
     if (send && ArgNum(L"nowait", 0) == 0) {
         Say("READY start");
-        Check(PumpUntil([&] { return c.seen.commRecv > 0; }, 30000), "the peer's start character arrives");
+        Check(PumpUntil([&] { return c.seen.commRecv > 0; }, 30000),
+              "the peer's start character arrives");
     }
     const int recvBefore = c.seen.commRecv;
     const short rc = c.Start(send, file);
     const std::wstring ask = Arg(L"ask");
     if (ask == L"cancel") {
         const auto seen = boxes.Finish();
-        Check(rc == -1 && c.seen.errors.empty(), "RecvFile declined at the question gives -1 and no CommError (" +
-                                                     std::to_string(rc) + ")");
-        Check(seen.size() == 1 && seen[0].text == ExistsText(file) && seen[0].buttons == std::vector<int>{IDOK, IDCANCEL},
-              "the question is QE4005 with the name, OK and Cancel (" + (seen.empty() ? "" : Narrow(seen[0].text)) + ")");
+        Check(rc == -1 && c.seen.errors.empty(),
+              "RecvFile declined at the question gives -1 and no CommError (" + std::to_string(rc) +
+                  ")");
+        Check(seen.size() == 1 && seen[0].text == ExistsText(file) &&
+                  seen[0].buttons == std::vector<int>{IDOK, IDCANCEL},
+              "the question is QE4005 with the name, OK and Cancel (" +
+                  (seen.empty() ? "" : Narrow(seen[0].text)) + ")");
         Check(!c.inTransfer(), "nothing runs after the refusal");
         return 0;
     }
@@ -410,7 +415,8 @@ int Transfer(long port, bool send) {
     Check(c.inTransfer(), "InFileTransfer is true while it runs");
     if (send && ArgNum(L"again", 0)) {
         Check(c.Start(true, file) == 125 && c.seen.errors == std::vector<short>{125},
-              "a second SendFile while one runs gives 125 with CommError(125) " + Codes(c.seen.errors));
+              "a second SendFile while one runs gives 125 with CommError(125) " +
+                  Codes(c.seen.errors));
         c.seen.errors.clear();
     }
     Follow follow;
@@ -418,13 +424,15 @@ int Transfer(long port, bool send) {
     CheckEnd(c, what, ended);
     Check(follow.monotonic, what + ": QcProgress never went back while it ran");
     Check(c.seen.commRecv - recvBefore <= (send ? 1 : 0),
-          what + ": no receive notice during the transfer (" + std::to_string(c.seen.commRecv - recvBefore) + ")");
+          what + ": no receive notice during the transfer (" +
+              std::to_string(c.seen.commRecv - recvBefore) + ")");
     Check(c.seen.errors.empty(), what + ": no CommError " + Codes(c.seen.errors));
     PumpUntil(nullptr, 200);
     Check(c.seen.ends.size() == 1, what + ": no second CommTransferEnd");
     const auto seen = boxes.Finish();
     if (ask == L"ok")
-        Check(seen.size() == 1 && seen[0].text == ExistsText(file), "the overwrite question came once and was answered OK");
+        Check(seen.size() == 1 && seen[0].text == ExistsText(file),
+              "the overwrite question came once and was answered OK");
     else
         Check(seen.empty(), what + ": no message box (" + std::to_string(seen.size()) + ")");
     Check(c.Close() == 0, "CloseComm");
@@ -438,7 +446,8 @@ int Abort(long port) {
     if (!Check(c.Create() && c.Open(port) == 0, "control created, port open")) return 1;
     if (send && ArgNum(L"nowait", 0) == 0) {
         Say("READY start");
-        Check(PumpUntil([&] { return c.seen.commRecv > 0; }, 30000), "the peer's start character arrives");
+        Check(PumpUntil([&] { return c.seen.commRecv > 0; }, 30000),
+              "the peer's start character arrives");
     }
     if (!Check(c.Start(send, Arg(L"file")) == 0, what + ": the transfer starts")) return 1;
     const long at = ArgNum(L"at", 0);
@@ -452,8 +461,10 @@ int Abort(long port) {
         Check(WaitGo("kill", 30000), what + ": the far end has vanished");
         const short before = c.progress();
         PumpUntil(nullptr, 1000);
-        Check(c.seen.ends.empty() && c.inTransfer(), what + ": with the peer gone the transfer waits (no time-out)");
-        Check(c.progress() - before <= 1, what + ": and no longer advances (" + std::to_string(before) + " -> " +
+        Check(c.seen.ends.empty() && c.inTransfer(),
+              what + ": with the peer gone the transfer waits (no time-out)");
+        Check(c.progress() - before <= 1, what + ": and no longer advances (" +
+                                              std::to_string(before) + " -> " +
                                               std::to_string(c.progress()) + ")");
     }
     Check(c.Abort() == 0, what + ": AbortTransfer gives 0");
@@ -468,17 +479,20 @@ int Close(long port) {
     Control c;
     if (!Check(c.Create() && c.Open(port) == 0, "control created, port open")) return 1;
     Say("READY start");
-    Check(PumpUntil([&] { return c.seen.commRecv > 0; }, 30000), "the peer's start character arrives");
+    Check(PumpUntil([&] { return c.seen.commRecv > 0; }, 30000),
+          "the peer's start character arrives");
     if (!Check(c.Start(true, Arg(L"file")) == 0, "close: the send starts")) return 1;
     const long at = ArgNum(L"at", 8);
-    Check(PumpUntil([&] { return c.progress() >= at; }, 60000), "close: progress reaches " + std::to_string(at));
+    Check(PumpUntil([&] { return c.progress() >= at; }, 60000),
+          "close: progress reaches " + std::to_string(at));
     Check(c.Close() == 0, "CloseComm during the send gives 0");
     const short status = c.status();
     Check(!c.inTransfer(), "InFileTransfer is false right after CloseComm");
     PumpUntil(nullptr, 1000);
     Check(c.seen.ends.empty(), "no CommTransferEnd follows the stop " + Codes(c.seen.ends));
     // The stop is cooperative: the engine ends through its failure path.
-    Check(status == -1 && c.status() == -1, "QcStatus is -1 after the stop (" + std::to_string(c.status()) + ")");
+    Check(status == -1 && c.status() == -1,
+          "QcStatus is -1 after the stop (" + std::to_string(c.status()) + ")");
     Check(c.seen.errors.empty(), "no CommError " + Codes(c.seen.errors));
     Check(WaitGo("reopen", 30000), "the far end is gone: the next transfers have no peer");
 
@@ -510,16 +524,18 @@ int Names(long port) {
     // with a name that the ANSI code page cannot represent shown as it is.
     const std::wstring missing = Arg(L"missing");
     const short rc = c.Start(true, missing);
-    Check(rc == 100 && c.seen.errors.empty(), "SendFile of a missing file gives 100 and no CommError (" +
-                                                  std::to_string(rc) + ", " + Codes(c.seen.errors) + ")");
-    Check(boxes.count() == 1, "one box was shown during the call (" + std::to_string(boxes.count()) + ")");
+    Check(rc == 100 && c.seen.errors.empty(),
+          "SendFile of a missing file gives 100 and no CommError (" + std::to_string(rc) + ", " +
+              Codes(c.seen.errors) + ")");
+    Check(boxes.count() == 1,
+          "one box was shown during the call (" + std::to_string(boxes.count()) + ")");
     // A name whose ANSI form is over 259 bytes is refused, never shortened.
     const std::wstring longName = L"C:\\" + std::wstring(300, L'n');
     c.seen.errors.clear();
     const short longRc = c.Start(true, longName);
     Check(longRc == 113 && c.seen.errors == std::vector<short>{113},
-          "SendFile of a 300-character name gives 113 with CommError(113) (" + std::to_string(longRc) + ", " +
-              Codes(c.seen.errors) + ")");
+          "SendFile of a 300-character name gives 113 with CommError(113) (" +
+              std::to_string(longRc) + ", " + Codes(c.seen.errors) + ")");
     c.seen.errors.clear();
     Check(c.Start(false, longName) == 113 && c.seen.errors == std::vector<short>{113},
           "RecvFile of it too " + Codes(c.seen.errors));
@@ -528,9 +544,11 @@ int Names(long port) {
     const auto seen = boxes.Finish();
     Check(seen.size() == 1, "exactly one box in all (" + std::to_string(seen.size()) + ")");
     if (!seen.empty()) {
-        Check(seen[0].text == MissingText(missing), "its text is QE4006 with the name (" + Narrow(seen[0].text) + ")");
-        Check(seen[0].buttons == std::vector<int>{IDOK} && !seen[0].owned && !seen[0].caption.empty(),
-              "it has only OK, no owner and the default caption (" + Narrow(seen[0].caption) + ")");
+        Check(seen[0].text == MissingText(missing),
+              "its text is QE4006 with the name (" + Narrow(seen[0].text) + ")");
+        Check(
+            seen[0].buttons == std::vector<int>{IDOK} && !seen[0].owned && !seen[0].caption.empty(),
+            "it has only OK, no owner and the default caption (" + Narrow(seen[0].caption) + ")");
     }
     return 0;
 }
@@ -546,18 +564,22 @@ int Never(long port) {
     Check(s.Open(port) == 0, "the sender's port opens");
     g_args[L"proto"] = L"1";
     Check(r.Open(ArgNum(L"port2", 0)) == 0, "the receiver's port opens");
-    Check(s.Start(true, Arg(L"file")) == 0 && r.Start(false, Arg(L"file2")) == 0, "both transfers start");
-    const bool ended = PumpUntil([&] { return !s.seen.ends.empty() && !r.seen.ends.empty(); }, 60000);
+    Check(s.Start(true, Arg(L"file")) == 0 && r.Start(false, Arg(L"file2")) == 0,
+          "both transfers start");
+    const bool ended =
+        PumpUntil([&] { return !s.seen.ends.empty() && !r.seen.ends.empty(); }, 60000);
     Check(ended, "both end by themselves");
-    Check(s.seen.ends == std::vector<short>{2112}, "the send with no start character ends with 2112 " + Codes(s.seen.ends));
+    Check(s.seen.ends == std::vector<short>{2112},
+          "the send with no start character ends with 2112 " + Codes(s.seen.ends));
     Check(r.seen.ends == std::vector<short>{2113},
           "the checksum receive that no block answers ends with 2113 " + Codes(r.seen.ends));
     Check(s.status() == -1 && r.status() == -1, "both QcStatus -1");
     // The receive fails first (about 9 s), the send later (about 12 s): each
     // end comes only after its own box was answered.
     Check(r.seen.answeredAtEnd >= 1 && s.seen.answeredAtEnd >= 2,
-          "each CommTransferEnd came after its box was answered (" + std::to_string(r.seen.answeredAtEnd) + ", " +
-              std::to_string(s.seen.answeredAtEnd) + ")");
+          "each CommTransferEnd came after its box was answered (" +
+              std::to_string(r.seen.answeredAtEnd) + ", " + std::to_string(s.seen.answeredAtEnd) +
+              ")");
     PumpUntil(nullptr, 300);
     s.Close();
     r.Close();
@@ -569,8 +591,11 @@ int Never(long port) {
         Say("box: " + Narrow(b.text));
     }
     Check(seen.size() == 2 && sendBoxes == 1 && recvBoxes == 1,
-          "one QE4007 (2112) box and one QE4004 (2113) box, nothing else (" + std::to_string(seen.size()) + ")");
-    for (const auto& b : seen) Check(b.buttons == std::vector<int>{IDOK} && !b.owned, "a failure box has only OK and no owner");
+          "one QE4007 (2112) box and one QE4004 (2113) box, nothing else (" +
+              std::to_string(seen.size()) + ")");
+    for (const auto& b : seen)
+        Check(b.buttons == std::vector<int>{IDOK} && !b.owned,
+              "a failure box has only OK and no owner");
     return 0;
 }
 
@@ -590,12 +615,18 @@ int wmain(int argc, wchar_t** argv) {
     StartGoReader();
     const std::wstring what = argv[1];
     const long port = std::wcstol(argv[2], nullptr, 10);
-    if (what == L"send" || what == L"recv") Transfer(port, what == L"send");
-    else if (what == L"abort") Abort(port);
-    else if (what == L"close") Close(port);
-    else if (what == L"names") Names(port);
-    else if (what == L"never") Never(port);
-    else Check(false, "known case");
+    if (what == L"send" || what == L"recv")
+        Transfer(port, what == L"send");
+    else if (what == L"abort")
+        Abort(port);
+    else if (what == L"close")
+        Close(port);
+    else if (what == L"names")
+        Names(port);
+    else if (what == L"never")
+        Never(port);
+    else
+        Check(false, "known case");
     std::printf("xmodem_host: %d passed, %d failed\n", passed, failed);
     std::fflush(stdout);
     CoUninitialize();

@@ -10,11 +10,13 @@
 
 command -v sx >/dev/null && command -v rx >/dev/null || skip "lrzsz (sx, rx) not installed"
 need_ocx
-BRIDGE_LIMIT=900  # the bridge's own bound; ctest's time-out ends the test first
+BRIDGE_LIMIT="${BRIDGE_LIMIT:-900}"  # the bridge's own bound; ctest's time-out ends the test first
 start_bridge L || { fail "bridge starts"; finish; }
 M_PORT=""
 [ -n "${XM_SECOND:-}" ] && { start_bridge M || { fail "second bridge starts"; finish; }; }
-setup_prefix "COM4=$L_PORT" ${M_PORT:+"COM5=$M_PORT"} || { fail "prefix set up"; finish; }
+# XM_MAP_M_PEER: M's far end is a COM port too (COM6), for control-to-control cases.
+setup_prefix "COM4=$L_PORT" ${M_PORT:+"COM5=$M_PORT"} ${XM_MAP_M_PEER:+"COM6=$M_PEER"} ||
+  { fail "prefix set up"; finish; }
 check "module registers" register_ocx
 
 PEER_DIR="$WORK/peer"

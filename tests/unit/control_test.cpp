@@ -8,11 +8,16 @@
 #include <string>
 #include <vector>
 
-#include "control/com/ptr.h"
 #include "control/module.h"
 #include "control/qlrcom.h"
+#include "platform/com_ptr.h"
 #include "tests/unit/fake_platform.h"
 #include "tests/unit/fake_site.h"
+
+#ifdef __CRT_UUID_DECL  // mingw-w64's objsafe.h gives the interface no identifier for __uuidof
+__CRT_UUID_DECL(IObjectSafety, 0xcb5bdc81, 0x93c1, 0x11cf, 0x8f, 0x20, 0x00, 0x80, 0x5f, 0x2c, 0xd0,
+                0x64)
+#endif
 
 namespace qlr::test {
 namespace {
@@ -45,7 +50,9 @@ public:
     STDMETHODIMP_(ULONG) Release() override { return --refs; }
     STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*,
                         UINT*) override {
         Call c{id, {}, {}};
@@ -75,7 +82,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
         ASSERT_EQ(CreateQLRCom(nullptr, IID_IQLRCom, control.put_void()), S_OK);
-        ASSERT_EQ(control.As(container, IID_IConnectionPointContainer), S_OK);
+        ASSERT_EQ(control.As(container), S_OK);
         ASSERT_EQ(container->FindConnectionPoint(DIID__QLREvents, events.put()), S_OK);
         ASSERT_EQ(container->FindConnectionPoint(IID_IPropertyNotifySink, notify.put()), S_OK);
     }
@@ -151,8 +158,8 @@ TEST_F(ControlTest, NewControlHasTheDocumentedDefaults) {
     EXPECT_EQ(priority, 2);
     control->get_QcProtocol(&protocol);
     EXPECT_EQ(protocol, 1);
-    for (auto get : {&IQLRCom::get_QcProgress, &IQLRCom::get_QcStatus, &IQLRCom::get_QcLastMajorErrCode,
-                     &IQLRCom::get_QcProtocolNegd}) {
+    for (auto get : {&IQLRCom::get_QcProgress, &IQLRCom::get_QcStatus,
+                     &IQLRCom::get_QcLastMajorErrCode, &IQLRCom::get_QcProtocolNegd}) {
         s = -9;
         (control.get()->*get)(&s);
         EXPECT_EQ(s, 0);
@@ -163,8 +170,9 @@ TEST_F(ControlTest, NewControlHasTheDocumentedDefaults) {
         (control.get()->*get)(&l);
         EXPECT_EQ(l, 0);
     }
-    for (auto get : {&IQLRCom::get_QcAutoOpen, &IQLRCom::get_QcNullDiscard, &IQLRCom::get_QcDebugTrace,
-                     &IQLRCom::get_QcNotifySendComplete, &IQLRCom::get_QcRecvNotifyOnly}) {
+    for (auto get :
+         {&IQLRCom::get_QcAutoOpen, &IQLRCom::get_QcNullDiscard, &IQLRCom::get_QcDebugTrace,
+          &IQLRCom::get_QcNotifySendComplete, &IQLRCom::get_QcRecvNotifyOnly}) {
         b = -9;
         (control.get()->*get)(&b);
         EXPECT_EQ(b, 0);
@@ -181,24 +189,24 @@ TEST_F(ControlTest, PutsNotifyWithTheirIdentifiersAndOnlyOnChange) {
     control->put_QcSendQSize(512);
     control->put_QcBaudRate(Baud19200);
     control->put_QcBaudRate(Baud19200);
-    control->put_QcRecvTimeOut(0);                 // unchanged
+    control->put_QcRecvTimeOut(0);  // unchanged
     EXPECT_EQ(sink.changed, (std::vector<DISPID>{1, 2, 0}));
 
     sink.changed.clear();
-    control->put_QcNotifyRecvChars(-1);           // always notifies
-    control->put_QcParityReplace(nullptr);        // always notifies
+    control->put_QcNotifyRecvChars(-1);     // always notifies
+    control->put_QcParityReplace(nullptr);  // always notifies
     control->put_QcAutoOpen(1);
-    control->put_QcAutoOpen(1);                   // nonzero: notifies again
-    control->put_QcAutoOpen(0);                   // zero: stored, silent
-    control->put_QcRecvNotifyOnly(1);             // never notifies
-    control->put_QcCustomBaudRate(250000);        // never notifies
+    control->put_QcAutoOpen(1);             // nonzero: notifies again
+    control->put_QcAutoOpen(0);             // zero: stored, silent
+    control->put_QcRecvNotifyOnly(1);       // never notifies
+    control->put_QcCustomBaudRate(250000);  // never notifies
     EXPECT_EQ(sink.changed, (std::vector<DISPID>{0, 0, 0, 0}));
     VARIANT_BOOL autoOpen = -9;
     control->get_QcAutoOpen(&autoOpen);
     EXPECT_EQ(autoOpen, 0);
     com::Bstr replace;
     control->get_QcParityReplace(replace.put());
-    ASSERT_NE(replace.get(), nullptr);            // none stored reads as empty
+    ASSERT_NE(replace.get(), nullptr);  // none stored reads as empty
     EXPECT_EQ(replace.length(), 0u);
 
     // No validation: any value of the declared width is stored.
@@ -229,13 +237,14 @@ TEST_F(ControlTest, ReadOnlyAndWriteOnlyMembersAnswerWithAutomationStatuses) {
     arg.iVal = 3;
     DISPID named = DISPID_PROPERTYPUT;
     DISPPARAMS put{&arg, &named, 1, 1};
-    EXPECT_NE(control->Invoke(11, IID_NULL, 0, DISPATCH_PROPERTYPUT, &put, nullptr, nullptr, nullptr),
-              S_OK);
+    EXPECT_NE(
+        control->Invoke(11, IID_NULL, 0, DISPATCH_PROPERTYPUT, &put, nullptr, nullptr, nullptr),
+        S_OK);
 }
 
 TEST_F(ControlTest, DisplayTexts) {
     ComPtr<IPerPropertyBrowsing> browsing;
-    ASSERT_EQ(control.As(browsing, IID_IPerPropertyBrowsing), S_OK);
+    ASSERT_EQ(control.As(browsing), S_OK);
     auto text = [&](DISPID id) {
         com::Bstr s;
         HRESULT hr = browsing->GetDisplayString(id, s.put());
@@ -256,7 +265,7 @@ TEST_F(ControlTest, DisplayTexts) {
     EXPECT_EQ(text(31), L"Normal");
     control->put_QcWatchPriority(Highest);
     EXPECT_EQ(text(33), L"Highest");
-    EXPECT_EQ(text(8), L"True");     // boolean stored as 1
+    EXPECT_EQ(text(8), L"True");  // boolean stored as 1
     EXPECT_EQ(text(5), L"False");
     EXPECT_EQ(text(1), L"1024");
     EXPECT_EQ(text(14), L"?");
@@ -267,9 +276,43 @@ TEST_F(ControlTest, DisplayTexts) {
     EXPECT_EQ(none.get(), nullptr);
 }
 
+// The browser asks for display texts whenever it repaints: the properties
+// whose gets read the port must leave the data, the pending line errors and
+// the host's event handlers alone.
+TEST_F(ControlTest, DisplayTextsNeverReadThePortOrFireEvents) {
+    FakePlatformScope platform;
+    ComPtr<IPerPropertyBrowsing> browsing;
+    ASSERT_EQ(control.As(browsing), S_OK);
+    short rc = -9;
+    ASSERT_EQ(control->OpenComm(&rc), S_OK);
+    ASSERT_EQ(rc, 0);
+    Connect(events, sink);
+    // No receive notification is asked for, so the watch thread leaves the
+    // arrival and the error alone: only a get can take them.
+    platform.fake.Receive("xy");
+    platform.fake.SetLineErrors(CE_FRAME);
+    const size_t reads = platform.fake.CountCalls("ReadFile");
+    for (DISPID id : {kDispQcInBufferCount, kDispInput, kDispInputLen}) {
+        com::Bstr text;
+        EXPECT_EQ(browsing->GetDisplayString(id, text.put()), S_FALSE) << "DISPID " << id;
+        EXPECT_EQ(text.get(), nullptr) << "DISPID " << id;
+    }
+    EXPECT_TRUE(sink.calls.empty());
+    EXPECT_EQ(platform.fake.CountCalls("ReadFile"), reads);
+    // The line error and the bytes are still there for the host's own reads.
+    short count = -9;
+    ASSERT_EQ(control->get_InputLen(&count), S_OK);
+    ASSERT_EQ(sink.calls.size(), 1u);
+    EXPECT_EQ(sink.calls[0].values, (std::vector<long>{CE_FRAME, 105}));
+    com::Bstr input;
+    ASSERT_EQ(control->get_Input(input.put()), S_OK);
+    EXPECT_STREQ(input.get(), L"xy");
+    control->CloseComm(&rc);
+}
+
 TEST_F(ControlTest, SafeForUntrustedDataButNeverForUntrustedCallers) {
     ComPtr<IObjectSafety> safety;
-    ASSERT_EQ(control.As(safety, IID_IObjectSafety), S_OK);
+    ASSERT_EQ(control.As(safety), S_OK);
     DWORD supported = 0, enabled = 0;
     ASSERT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled), S_OK);
     EXPECT_EQ(supported, static_cast<DWORD>(INTERFACESAFE_FOR_UNTRUSTED_DATA));
@@ -277,9 +320,10 @@ TEST_F(ControlTest, SafeForUntrustedDataButNeverForUntrustedCallers) {
     EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, INTERFACESAFE_FOR_UNTRUSTED_CALLER,
                                                 INTERFACESAFE_FOR_UNTRUSTED_CALLER),
               E_FAIL);
-    EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IPersistPropertyBag, INTERFACESAFE_FOR_UNTRUSTED_DATA,
-                                                INTERFACESAFE_FOR_UNTRUSTED_DATA),
-              S_OK);
+    EXPECT_EQ(
+        safety->SetInterfaceSafetyOptions(IID_IPersistPropertyBag, INTERFACESAFE_FOR_UNTRUSTED_DATA,
+                                          INTERFACESAFE_FOR_UNTRUSTED_DATA),
+        S_OK);
 }
 
 TEST_F(ControlTest, InterfacesAnsweredAndRefused) {
@@ -293,14 +337,14 @@ TEST_F(ControlTest, InterfacesAnsweredAndRefused) {
     EXPECT_EQ(control->QueryInterface(IID_ISupportErrorInfo, probe.put_void()), E_NOINTERFACE);
 
     ComPtr<IRunnableObject> runnable;
-    ASSERT_EQ(control.As(runnable, IID_IRunnableObject), S_OK);
+    ASSERT_EQ(control.As(runnable), S_OK);
     CLSID running = CLSID_QLRCom;
     EXPECT_EQ(runnable->GetRunningClass(&running), E_UNEXPECTED);
     EXPECT_TRUE(IsEqualCLSID(running, CLSID_NULL));
     EXPECT_TRUE(runnable->IsRunning());
 
     ComPtr<IOleLink> link;
-    ASSERT_EQ(control.As(link, IID_IOleLink), S_OK);
+    ASSERT_EQ(control.As(link), S_OK);
     LPOLESTR name = reinterpret_cast<LPOLESTR>(1);
     EXPECT_EQ(link->GetSourceDisplayName(&name), E_FAIL);
     EXPECT_EQ(name, nullptr);
@@ -308,7 +352,7 @@ TEST_F(ControlTest, InterfacesAnsweredAndRefused) {
     EXPECT_EQ(link->UnbindSource(), E_NOTIMPL);
 
     ComPtr<IProvideClassInfo2> info;
-    ASSERT_EQ(control.As(info, IID_IProvideClassInfo2), S_OK);
+    ASSERT_EQ(control.As(info), S_OK);
     GUID source{};
     EXPECT_EQ(info->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source), S_OK);
     EXPECT_TRUE(IsEqualIID(source, DIID__QLREvents));
@@ -436,7 +480,7 @@ private:
 TEST_F(ControlTest, AutoOpenAtWindowCreationOnlyInRunMode) {
     FakePlatformScope platform;
     ComPtr<IOleObject> object;
-    ASSERT_EQ(control.As(object, IID_IOleObject), S_OK);
+    ASSERT_EQ(control.As(object), S_OK);
     control->put_QcAutoOpen(1);
     RECT bounds{0, 0, 32, 32};
     VARIANT_BOOL open = 0;

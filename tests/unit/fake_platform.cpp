@@ -15,6 +15,30 @@ std::string Hex(DWORD v) {
 }
 }  // namespace
 
+FakePlatform::Semantics FakePlatform::DefaultSemantics() {
+    char value[16] = {};
+    const DWORD n = ::GetEnvironmentVariableA("QLR_FAKE_SEMANTICS", value, sizeof value);
+    return n > 0 && n < sizeof value && std::string(value) == "windows" ? Semantics::kWindows
+                                                                        : Semantics::kWine;
+}
+
+bool FakePlatform::NotThePort(HANDLE h, BOOL* result) {
+    if (h == PortHandle() && open_) return false;
+    if (h == PortHandle() && semantics_ == Semantics::kWindows) {
+        ++staleCalls_;
+        *result = TRUE;
+        return true;
+    }
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    *result = FALSE;
+    return true;
+}
+
+size_t FakePlatform::StaleHandleCalls() {
+    std::lock_guard<std::mutex> g(lock_);
+    return staleCalls_;
+}
+
 FakePlatform::FakePlatform() : changed_(::CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
     state_.DCBlength = sizeof(DCB);
     state_.BaudRate = 9600;
@@ -31,6 +55,11 @@ FakePlatform::~FakePlatform() {
 void FakePlatform::FailNext(const std::string& call, DWORD error, int skip) {
     std::lock_guard<std::mutex> g(lock_);
     failures_[call].push_back(Failure{skip, error});
+}
+
+void FakePlatform::SetWindowsSemantics(bool on) {
+    std::lock_guard<std::mutex> g(lock_);
+    semantics_ = on ? Semantics::kWindows : Semantics::kWine;
 }
 
 void FakePlatform::SetWaitMode(WaitMode mode) {
@@ -98,6 +127,29 @@ DWORD FakePlatform::TakeInto(void* buf, DWORD len) {
     return n;
 }
 
+void FakePlatform::Vanish(DWORD error) {
+    std::lock_guard<std::mutex> g(lock_);
+    gone_ = error;
+    CompleteWait(0, error);
+    if (pendingRead_) {
+        pendingRead_->Internal = error;
+        pendingRead_->InternalHigh = 0;
+        ::SetEvent(pendingRead_->hEvent);
+        pendingRead_ = nullptr;
+    }
+}
+
+void FakePlatform::Back() {
+    std::lock_guard<std::mutex> g(lock_);
+    gone_ = 0;
+}
+
+bool FakePlatform::Gone() {
+    if (!gone_) return false;
+    ::SetLastError(gone_);
+    return true;
+}
+
 void FakePlatform::RaiseEvents(DWORD events) {
     std::lock_guard<std::mutex> g(lock_);
     CompleteWait(events, 0);
@@ -155,11 +207,16 @@ std::vector<std::string> FakePlatform::Calls() {
     return calls_;
 }
 
+std::vector<DWORD> FakePlatform::CallThreads() {
+    std::lock_guard<std::mutex> g(lock_);
+    return callThreads_;
+}
+
 size_t FakePlatform::CountCalls(const std::string& prefix) {
     std::lock_guard<std::mutex> g(lock_);
-    return static_cast<size_t>(std::count_if(calls_.begin(), calls_.end(), [&](const std::string& c) {
-        return c.compare(0, prefix.size(), prefix) == 0;
-    }));
+    return static_cast<size_t>(std::count_if(
+        calls_.begin(), calls_.end(),
+        [&](const std::string& c) { return c.compare(0, prefix.size(), prefix) == 0; }));
 }
 
 bool FakePlatform::Called(const std::string& prefix) { return CountCalls(prefix) > 0; }
@@ -232,6 +289,7 @@ bool FakePlatform::TakeFailure(const std::string& call) {
 
 void FakePlatform::Log(const std::string& entry) {
     calls_.push_back(entry);
+    callThreads_.push_back(::GetCurrentThreadId());
     ::SetEvent(changed_);
 }
 
@@ -255,6 +313,10 @@ HANDLE FakePlatform::CreateFileA(LPCSTR name, DWORD access, DWORD share, DWORD d
     Log(std::string("CreateFileA ") + name + " access=" + Hex(access) + " share=" + Hex(share) +
         " disp=" + Hex(disposition) + " flags=" + Hex(flags));
     if (TakeFailure("CreateFileA")) return INVALID_HANDLE_VALUE;
+    if (gone_) {
+        ::SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
     open_ = true;
     mask_ = 0;
     occurred_ = 0;
@@ -298,9 +360,11 @@ HANDLE FakePlatform::CreateFileW(LPCWSTR, DWORD, DWORD, DWORD, DWORD) {
 BOOL FakePlatform::SetCommMask(HANDLE h, DWORD mask) {
     std::lock_guard<std::mutex> g(lock_);
     Log("SetCommMask " + Hex(mask));
-    if (h != PortHandle() || !open_) { ::SetLastError(ERROR_INVALID_HANDLE); return FALSE; }
+    if (BOOL result = FALSE; NotThePort(h, &result)) return result;
+    if (Gone()) return FALSE;
     if (TakeFailure("SetCommMask")) return FALSE;
     mask_ = mask;
+    occurred_ = 0;  // the driver forgets events of the old mask
     // A mask change ends a pending wait with an empty mask.
     if (pendingWait_) {
         *pendingMask_ = 0;
@@ -331,9 +395,12 @@ BOOL FakePlatform::PurgeComm(HANDLE, DWORD flags) {
 
 BOOL FakePlatform::SetCommTimeouts(HANDLE, COMMTIMEOUTS* t) {
     std::lock_guard<std::mutex> g(lock_);
-    Log("SetCommTimeouts " + Hex(t->ReadIntervalTimeout) + " " + std::to_string(t->ReadTotalTimeoutMultiplier) +
-        " " + std::to_string(t->ReadTotalTimeoutConstant) + " " +
-        std::to_string(t->WriteTotalTimeoutMultiplier) + " " + std::to_string(t->WriteTotalTimeoutConstant));
+    timeouts_ = *t;
+    Log("SetCommTimeouts " + Hex(t->ReadIntervalTimeout) + " " +
+        std::to_string(t->ReadTotalTimeoutMultiplier) + " " +
+        std::to_string(t->ReadTotalTimeoutConstant) + " " +
+        std::to_string(t->WriteTotalTimeoutMultiplier) + " " +
+        std::to_string(t->WriteTotalTimeoutConstant));
     return TRUE;
 }
 
@@ -367,16 +434,21 @@ BOOL FakePlatform::SetCommState(HANDLE, DCB* dcb) {
 BOOL FakePlatform::EscapeCommFunction(HANDLE h, DWORD func) {
     std::lock_guard<std::mutex> g(lock_);
     Log("EscapeCommFunction " + std::to_string(func));
-    if (h != PortHandle() || !open_) { ::SetLastError(ERROR_INVALID_HANDLE); return FALSE; }
+    if (BOOL result = FALSE; NotThePort(h, &result)) return result;
+    if (Gone()) return FALSE;
     return !TakeFailure("EscapeCommFunction");
 }
 
 BOOL FakePlatform::WaitCommEvent(HANDLE h, DWORD* mask, OVERLAPPED* ov) {
     std::lock_guard<std::mutex> g(lock_);
     Log("WaitCommEvent");
-    if (h != PortHandle() || !open_) { ::SetLastError(ERROR_INVALID_HANDLE); return FALSE; }
+    if (BOOL result = FALSE; NotThePort(h, &result)) return result;
+    if (Gone()) return FALSE;
     if (TakeFailure("WaitCommEvent")) return FALSE;
-    if (waitMode_ == WaitMode::kUnsupported) { ::SetLastError(ERROR_NOT_SUPPORTED); return FALSE; }
+    if (waitMode_ == WaitMode::kUnsupported) {
+        ::SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
     if (waitMode_ == WaitMode::kLevelTriggered && inQueue_ > 0) occurred_ |= EV_RXCHAR & mask_;
     if (occurred_) {
         *mask = occurred_;
@@ -392,7 +464,8 @@ BOOL FakePlatform::WaitCommEvent(HANDLE h, DWORD* mask, OVERLAPPED* ov) {
 BOOL FakePlatform::ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
     std::lock_guard<std::mutex> g(lock_);
     Log("ClearCommError");
-    if (h != PortHandle() || !open_) { ::SetLastError(ERROR_INVALID_HANDLE); return FALSE; }
+    if (BOOL result = FALSE; NotThePort(h, &result)) return result;
+    if (Gone()) return FALSE;
     if (errors) *errors = errors_;
     errors_ = 0;
     if (stat) {
@@ -407,8 +480,13 @@ BOOL FakePlatform::ReadFile(HANDLE h, void* buf, DWORD len, DWORD* done, OVERLAP
     std::lock_guard<std::mutex> g(lock_);
     Log("ReadFile " + std::to_string(len));
     if (done) *done = 0;
-    if (h != PortHandle() || !open_) { ::SetLastError(ERROR_INVALID_HANDLE); return FALSE; }
-    if (pendingRead_) { ::SetLastError(ERROR_INVALID_PARAMETER); return FALSE; }  // a read is outstanding
+    if (ov && ov->hEvent) ::ResetEvent(ov->hEvent);  // as every overlapped ReadFile does
+    if (BOOL result = FALSE; NotThePort(h, &result)) return result;
+    if (Gone()) return FALSE;
+    if (pendingRead_) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }  // a read is outstanding
     for (auto it = arrivals_.begin(); it != arrivals_.end();) {
         if (--it->reads == 0) {
             readable_.insert(readable_.end(), it->bytes.begin(), it->bytes.end());
@@ -419,7 +497,20 @@ BOOL FakePlatform::ReadFile(HANDLE h, void* buf, DWORD len, DWORD* done, OVERLAP
         }
     }
     if (TakeFailure("ReadFile")) return FALSE;
-    if (readsPend_ && readable_.empty() && len > 0) {
+    bool pend = readsPend_;
+    if (semantics_ == Semantics::kWindows) {
+        const bool waitForFirst = timeouts_.ReadIntervalTimeout == MAXDWORD &&
+                                  timeouts_.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                                  timeouts_.ReadTotalTimeoutConstant > 0 &&
+                                  timeouts_.ReadTotalTimeoutConstant < MAXDWORD;
+        const bool atOnce = timeouts_.ReadIntervalTimeout == MAXDWORD &&
+                            timeouts_.ReadTotalTimeoutMultiplier == 0 &&
+                            timeouts_.ReadTotalTimeoutConstant == 0;
+        // A stepped clock jumps past the read's own time-out at once.
+        if (waitForFirst) pend = tickStep_ == 0;
+        if (atOnce) pend = false;
+    }
+    if (pend && readable_.empty() && len > 0) {
         pendingRead_ = ov;
         pendingBuffer_ = static_cast<unsigned char*>(buf);
         pendingLength_ = len;
@@ -435,7 +526,9 @@ BOOL FakePlatform::ReadFile(HANDLE h, void* buf, DWORD len, DWORD* done, OVERLAP
 BOOL FakePlatform::WriteFile(HANDLE h, const void* buf, DWORD len, DWORD* done, OVERLAPPED* ov) {
     std::lock_guard<std::mutex> g(lock_);
     Log("WriteFile " + std::to_string(len));
-    if (h != PortHandle() || !open_) { ::SetLastError(ERROR_INVALID_HANDLE); return FALSE; }
+    if (ov && ov->hEvent) ::ResetEvent(ov->hEvent);  // as every overlapped WriteFile does
+    if (BOOL result = FALSE; NotThePort(h, &result)) return result;
+    if (Gone()) return FALSE;
     if (TakeFailure("WriteFile")) return FALSE;
     const DWORD n = writeChunk_ && len > writeChunk_ ? writeChunk_ : len;
     const auto* bytes = static_cast<const unsigned char*>(buf);
@@ -483,8 +576,11 @@ BOOL FakePlatform::CancelIoEx(HANDLE, OVERLAPPED* ov) {
     return TRUE;
 }
 
-BOOL FakePlatform::TransmitCommChar(HANDLE, char c) {
+BOOL FakePlatform::TransmitCommChar(HANDLE h, char c) {
     std::lock_guard<std::mutex> g(lock_);
+    Log("TransmitCommChar");
+    if (BOOL result = FALSE; NotThePort(h, &result)) return result;
+    if (Gone()) return FALSE;
     if (TakeFailure("TransmitCommChar")) return FALSE;
     transmitted_.push_back(static_cast<unsigned char>(c));
     return TRUE;
@@ -504,9 +600,13 @@ BOOL FakePlatform::ClearCommBreak(HANDLE) {
 
 BOOL FakePlatform::GetCommModemStatus(HANDLE h, DWORD* status) {
     std::lock_guard<std::mutex> g(lock_);
-    if (h != PortHandle() || !open_) { ::SetLastError(ERROR_INVALID_HANDLE); return FALSE; }
+    if (BOOL result = FALSE; NotThePort(h, &result)) return result;
+    if (Gone()) return FALSE;
     if (TakeFailure("GetCommModemStatus")) return FALSE;
-    if (waitMode_ == WaitMode::kUnsupported) { ::SetLastError(ERROR_NOT_SUPPORTED); return FALSE; }
+    if (waitMode_ == WaitMode::kUnsupported) {
+        ::SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
     *status = modem_;
     return TRUE;
 }
@@ -554,7 +654,18 @@ DWORD FakePlatform::GetTickCount() {
     tickOffset_ += tickStep_;
     return ::GetTickCount() + tickOffset_;
 }
-void FakePlatform::Sleep(DWORD ms) { ::Sleep(ms); }
+void FakePlatform::Sleep(DWORD ms) {
+    bool windows = false;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        windows = semantics_ == Semantics::kWindows;
+    }
+    if (windows && ms > 0) {
+        const DWORD ticks = static_cast<DWORD>((ms * 1000ull + 15624) / 15625);  // 15.625 ms each
+        ms = static_cast<DWORD>((ticks * 15625ull + 999) / 1000);
+    }
+    ::Sleep(ms);
+}
 DWORD FakePlatform::GetLastError() { return ::GetLastError(); }
 void FakePlatform::SetLastError(DWORD code) { ::SetLastError(code); }
 

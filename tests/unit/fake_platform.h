@@ -32,8 +32,32 @@ public:
         kLevelTriggered,  // like kWindows, but EV_RXCHAR stays signalled while bytes are queued
     };
 
+    // Whose semantics the fake follows where Wine and Windows differ. Wine's
+    // unless the environment sets QLR_FAKE_SEMANTICS=windows (the unit tests of
+    // the port, receive, send and XModem code run under both). Windows: a read
+    // with OpenComm's time-out record returns 0 bytes at once; a closed port
+    // handle's value belongs to another object at once, so calls with it
+    // succeed on that object (counted by StaleHandleCalls); sleeps are rounded
+    // up to the 15.6 ms timer tick. Both: WaitCommEvent reports a change once
+    // (kWindows wait mode) and the waits of a vanished device fail (Vanish).
+    enum class Semantics { kWine, kWindows };
+    static Semantics DefaultSemantics();
+    // Selects the semantics in a test, whatever the environment says.
+    // Windows' ReadFile follows the port's time-out record: with OpenComm's
+    // (MAXDWORD, 0, 0) a read returns what is queued at once, possibly
+    // nothing, whatever SetReadsPend says; with (MAXDWORD, MAXDWORD, n > 0) a
+    // read on an empty queue pends until a byte arrives (its expiry after n ms
+    // is not modelled, except with a stepped clock: it then ends at once).
+    void SetWindowsSemantics(bool on);
+
     FakePlatform();
     ~FakePlatform() override;
+    bool WindowsSemantics() {
+        std::lock_guard<std::mutex> g(lock_);
+        return semantics_ == Semantics::kWindows;
+    }
+    // Serial calls made with the port's value after it was closed (Windows).
+    size_t StaleHandleCalls();
 
     static HANDLE PortHandle() { return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x5150)); }
 
@@ -55,6 +79,11 @@ public:
     void SetLineErrors(DWORD errors);
     void SetModemStatus(DWORD status);
     void SetQueues(DWORD inQueue, DWORD outQueue);
+    // The device goes away (an adapter pulled out): every call on the port,
+    // a pending wait and a pending read included, fails with error; opening
+    // fails with ERROR_FILE_NOT_FOUND. Back() brings it back.
+    void Vanish(DWORD error);
+    void Back();
 
     // Writes complete later: WriteFile pends and its event is signalled at once.
     void SetWritesPend(bool pend);
@@ -69,9 +98,11 @@ public:
     void SetPeer(Peer peer);
 
     // ---- observation ----
-    std::vector<unsigned char> Written();  // every byte written, in order
+    std::vector<unsigned char> Written();      // every byte written, in order
     std::vector<unsigned char> Transmitted();  // priority characters
-    std::vector<std::string> Calls();  // the serial calls, in order, with their arguments
+    std::vector<std::string> Calls();
+    std::vector<DWORD>
+    CallThreads();  // the calling thread of each entry of Calls()          // the serial calls, in order, with their arguments
     bool Called(const std::string& prefix);
     size_t CountCalls(const std::string& prefix);
     // Waits (bounded) until count messages were posted; returns all posted so far.
@@ -84,13 +115,15 @@ public:
     bool PortOpen();
     bool ReadPending();
     std::vector<unsigned char> Readable();  // bytes still queued for reading
-    long LiveEvents();   // event objects created and not yet closed
-    long LiveThreads();  // thread handles created and not yet closed
+    long LiveEvents();                      // event objects created and not yet closed
+    long LiveThreads();                     // thread handles created and not yet closed
 
     // ---- Api ----
-    HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags) override;
+    HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, DWORD disposition,
+                       DWORD flags) override;
     BOOL CloseHandle(HANDLE h) override;
-    HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags) override;
+    HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, DWORD disposition,
+                       DWORD flags) override;
     BOOL SetCommMask(HANDLE h, DWORD mask) override;
     BOOL SetupComm(HANDLE h, DWORD in, DWORD out) override;
     BOOL PurgeComm(HANDLE h, DWORD flags) override;
@@ -124,11 +157,16 @@ public:
 
 private:
     bool TakeFailure(const std::string& call);  // with the lock held
-    void Log(const std::string& entry);         // with the lock held
+    bool Gone();                                // with the lock held; sets the error
+    // With the lock held: the call names a handle that is not the open port.
+    // Wine: fails with ERROR_INVALID_HANDLE. Windows: a closed port's value
+    // is another object's now, and the call succeeds on it (counted).
+    bool NotThePort(HANDLE h, BOOL* result);
+    void Log(const std::string& entry);             // with the lock held
     void CompleteWait(DWORD events, DWORD status);  // with the lock held
-    void SignalIfLevel();                       // with the lock held
-    void Arrive(const std::string& bytes);      // with the lock held
-    DWORD TakeInto(void* buf, DWORD len);       // with the lock held
+    void SignalIfLevel();                           // with the lock held
+    void Arrive(const std::string& bytes);          // with the lock held
+    DWORD TakeInto(void* buf, DWORD len);           // with the lock held
 
     std::mutex lock_;
     struct Failure {
@@ -137,6 +175,7 @@ private:
     };
     std::map<std::string, std::vector<Failure>> failures_;
     std::vector<std::string> calls_;
+    std::vector<DWORD> callThreads_;  // the thread of each call
     std::vector<PostedMessage> posted_;
     HANDLE changed_;  // auto-reset: something was logged or posted
 
@@ -162,12 +201,16 @@ private:
     };
     std::vector<Arrival> arrivals_;
     bool readsPend_ = false;
+    COMMTIMEOUTS timeouts_{};
     OVERLAPPED* pendingRead_ = nullptr;
     unsigned char* pendingBuffer_ = nullptr;
     DWORD pendingLength_ = 0;
     DWORD outQueue_ = 0;
     DWORD errors_ = 0;
     DWORD modem_ = 0;
+    DWORD gone_ = 0;
+    Semantics semantics_ = DefaultSemantics();
+    size_t staleCalls_ = 0;
     DCB state_{};
     DCB applied_{};
     long liveEvents_ = 0;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "control/com/ptr.h"
+#include "platform/com_ptr.h"
 #include "control/module.h"
 #include "control/qlrcom.h"
 #include "resources/resource_ids.h"
@@ -49,10 +49,10 @@ public:
 };
 
 // The twelve settings the page edits, in the order Apply puts them.
-const char* const kPageProperties[] = {
-    "QcDeviceName", "QcBaudRate",    "QcByteSize",    "QcParity",          "QcStopBits",
-    "QcFlowControl", "QcRecvQSize",  "QcSendQSize",   "QcRecvTimeOut",     "QcSendTimeOut",
-    "QcNotifyRecvChars", "QcParityReplace"};
+const char* const kPageProperties[] = {"QcDeviceName",  "QcBaudRate",        "QcByteSize",
+                                       "QcParity",      "QcStopBits",        "QcFlowControl",
+                                       "QcRecvQSize",   "QcSendQSize",       "QcRecvTimeOut",
+                                       "QcSendTimeOut", "QcNotifyRecvChars", "QcParityReplace"};
 using Settings = std::array<std::wstring, 12>;
 
 Settings ReadSettings(IQLRCom* c) {
@@ -78,10 +78,13 @@ Settings ReadSettings(IQLRCom* c) {
     c->get_QcNotifyRecvChars(&notify);
     c->get_QcParityReplace(replace.put());
     using std::to_wstring;
-    return {to_wstring(port),   to_wstring(baud),   to_wstring(size),   to_wstring(parity),
-            to_wstring(stop),   to_wstring(flow),   to_wstring(recvQ),  to_wstring(sendQ),
-            to_wstring(recvTo), to_wstring(sendTo), to_wstring(notify),
-            std::wstring(replace.get() ? replace.get() : L"", replace.length())};
+    return {
+        to_wstring(port),   to_wstring(baud),
+        to_wstring(size),   to_wstring(parity),
+        to_wstring(stop),   to_wstring(flow),
+        to_wstring(recvQ),  to_wstring(sendQ),
+        to_wstring(recvTo), to_wstring(sendTo),
+        to_wstring(notify), std::wstring(replace.get() ? replace.get() : L"", replace.length())};
 }
 
 // On each change notification, names the settings that changed since the
@@ -111,7 +114,7 @@ public:
         ComPtr<IConnectionPointContainer> container;
         ComPtr<IConnectionPoint> point;
         DWORD cookie = 0;
-        ASSERT_EQ(ComPtr<IQLRCom>(control).As(container, IID_IConnectionPointContainer), S_OK);
+        ASSERT_EQ(ComPtr<IQLRCom>(control).As(container), S_OK);
         ASSERT_EQ(container->FindConnectionPoint(IID_IPropertyNotifySink, point.put()), S_OK);
         ASSERT_EQ(point->Advise(this, &cookie), S_OK);
     }
@@ -172,7 +175,8 @@ protected:
     }
     static std::wstring ListItem(HWND dialog, int id, LRESULT index) {
         wchar_t text[64] = L"";
-        if (index < 0 || SendDlgItemMessageW(dialog, id, CB_GETLBTEXTLEN, index, 0) >= 64) return L"<none>";
+        if (index < 0 || SendDlgItemMessageW(dialog, id, CB_GETLBTEXTLEN, index, 0) >= 64)
+            return L"<none>";
         SendDlgItemMessageW(dialog, id, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(text));
         return text;
     }
@@ -185,7 +189,9 @@ protected:
         SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
                      reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
     }
-    static void Type(HWND dialog, int id, const wchar_t* text) { SetDlgItemTextW(dialog, id, text); }
+    static void Type(HWND dialog, int id, const wchar_t* text) {
+        SetDlgItemTextW(dialog, id, text);
+    }
 
     FakePageSite site;
     ChangeRecorder recorders[2];
@@ -211,7 +217,8 @@ TEST_F(PageTest, DefaultControlShowsTheTablesAndFillingIsNoChange) {
     const int limits[] = {4, 4, 5, 5, 2, 1};
     for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(Text(dialog, IDC_PAGE_RECVQ + i), shown[i]) << "box " << IDC_PAGE_RECVQ + i;
-        EXPECT_EQ(SendDlgItemMessageW(dialog, IDC_PAGE_RECVQ + i, EM_GETLIMITTEXT, 0, 0), limits[i]);
+        EXPECT_EQ(SendDlgItemMessageW(dialog, IDC_PAGE_RECVQ + i, EM_GETLIMITTEXT, 0, 0),
+                  limits[i]);
     }
 
     // The lists hold the page's own texts, position = value.
@@ -225,7 +232,7 @@ TEST_F(PageTest, DefaultControlShowsTheTablesAndFillingIsNoChange) {
     EXPECT_EQ(ListItem(dialog, IDC_PAGE_FLOW, 1), L"Xon/Xoff");
     EXPECT_EQ(ListItem(dialog, IDC_PAGE_FLOW, 2), L"\u30CF\u30FC\u30C9");
     ComPtr<IPerPropertyBrowsing> browsing;
-    ASSERT_EQ(controls[0].As(browsing, IID_IPerPropertyBrowsing), S_OK);
+    ASSERT_EQ(controls[0].As(browsing), S_OK);
     controls[0]->put_QcFlowControl(HardFlowControl);
     com::Bstr display;
     ASSERT_EQ(browsing->GetDisplayString(kDispQcFlowControl, display.put()), S_OK);
@@ -272,7 +279,7 @@ TEST_F(PageTest, ApplyPutsAllTwelveToEverySelectedControlInOrder) {
     Choose(dialog, IDC_PAGE_PARITY, 2);
     Choose(dialog, IDC_PAGE_STOPBITS, 2);
     Choose(dialog, IDC_PAGE_FLOW, 2);
-    Type(dialog, IDC_PAGE_RECVQ, L"70000");         // low 16 bits: 4464
+    Type(dialog, IDC_PAGE_RECVQ, L"70000");  // low 16 bits: 4464
     Type(dialog, IDC_PAGE_SENDQ, L"\t +512 ");
     Type(dialog, IDC_PAGE_RECVTIMEOUT, L" -5x");
     Type(dialog, IDC_PAGE_SENDTIMEOUT, L"4294967297");  // wraps to 1
@@ -284,7 +291,7 @@ TEST_F(PageTest, ApplyPutsAllTwelveToEverySelectedControlInOrder) {
     const std::vector<std::string> order(std::begin(kPageProperties), std::end(kPageProperties));
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(recorders[i].changed, order) << "control " << i;
-        const Settings expected = {L"5",    L"14", L"0",  L"2", L"2", L"2",
+        const Settings expected = {L"5",    L"14",  L"0",  L"2", L"2", L"2",
                                    L"4464", L"512", L"-5", L"1", L"0", L""};
         EXPECT_EQ(ReadSettings(controls[i].get()), expected) << "control " << i;
         com::Bstr replace;
@@ -293,8 +300,8 @@ TEST_F(PageTest, ApplyPutsAllTwelveToEverySelectedControlInOrder) {
     }
 }
 
-TEST_F(PageTest, OutOfRangeAndOverlongValuesAreShownAsTheyAre) {
-    controls[0]->put_QcDeviceName(static_cast<enumDeviceName>(12));
+TEST_F(PageTest, OutOfRangeAndOverlongValuesAreShownAsTheyAreAndKept) {
+    controls[0]->put_QcDeviceName(static_cast<enumDeviceName>(12));  // COM13
     controls[0]->put_QcBaudRate(static_cast<enumBaudRate>(-3));
     const std::wstring longText = L"0123456789abcdefghijklmnopqrstuvwxyz-ABCDE";  // 42 characters
     com::Bstr text(longText.c_str());
@@ -304,15 +311,62 @@ TEST_F(PageTest, OutOfRangeAndOverlongValuesAreShownAsTheyAre) {
     EXPECT_EQ(SendDlgItemMessageW(dialog, IDC_PAGE_BAUD, CB_GETCURSEL, 0, 0), CB_ERR);
     EXPECT_EQ(Text(dialog, IDC_PAGE_PARITYREPLACE), longText);
 
+    // Only a time-out changed: the port the list cannot show stays, so the
+    // next OpenComm still opens COM13.
+    Type(dialog, IDC_PAGE_RECVTIMEOUT, L"250");
+    // A list the user left empty puts nothing, even when told of a change.
+    SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_PAGE_BAUD, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDC_PAGE_BAUD)));
+    recorders[0].Watch(controls[0].get());
     ASSERT_EQ(page->Apply(), S_OK);
+    EXPECT_EQ(recorders[0].changed, std::vector<std::string>{"QcRecvTimeOut"});
     const Settings after = ReadSettings(controls[0].get());
-    EXPECT_EQ(after[0], L"-1");
-    EXPECT_EQ(after[1], L"-1");
-    EXPECT_EQ(after[11], longText);  // applying does not cut what it showed
+    EXPECT_EQ(after[0], L"12");
+    EXPECT_EQ(after[1], L"-3");
+    EXPECT_EQ(after[8], L"250");
+    EXPECT_EQ(after[11], longText);
+    // Nothing changed since: a second Apply puts nothing.
+    recorders[0].changed.clear();
+    ASSERT_EQ(page->Apply(), S_OK);
+    EXPECT_TRUE(recorders[0].changed.empty());
+}
+
+TEST_F(PageTest, WithSeveralControlsUntouchedFieldsKeepEachControlsOwnValue) {
+    controls[0]->put_QcDeviceName(Com4);
+    controls[1]->put_QcDeviceName(Com2);
+    controls[1]->put_QcBaudRate(Baud115200);
+    controls[1]->put_QcSendQSize(4096);
+    com::Bstr hash(L"#");
+    controls[1]->put_QcParityReplace(hash.get());
+    // Loaded, so that the edit is what makes them need saving.
+    ComPtr<IPersistStreamInit> persist[2];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(controls[i].As(persist[i]), S_OK);
+        ComPtr<IStream> stream;
+        ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()), S_OK);
+        ASSERT_EQ(persist[i]->Save(stream.get(), TRUE), S_OK);
+        const LARGE_INTEGER start{};
+        stream->Seek(start, STREAM_SEEK_SET, nullptr);
+        ASSERT_EQ(persist[i]->Load(stream.get()), S_OK);
+        ASSERT_EQ(persist[i]->IsDirty(), S_FALSE);
+    }
+    const Settings before[2] = {ReadSettings(controls[0].get()), ReadSettings(controls[1].get())};
+    const HWND dialog = Open({controls[0].get(), controls[1].get()});
+    Type(dialog, IDC_PAGE_SENDTIMEOUT, L"3000");
+    Choose(dialog, IDC_PAGE_PARITY, 2);
+    ASSERT_EQ(page->Apply(), S_OK);
+    for (int i = 0; i < 2; ++i) {
+        Settings expected = before[i];
+        expected[3] = L"2";
+        expected[9] = L"3000";
+        EXPECT_EQ(ReadSettings(controls[i].get()), expected) << "control " << i;
+        EXPECT_EQ(persist[i]->IsDirty(), S_OK) << "control " << i;
+    }
 }
 
 TEST_F(PageTest, SelectionWithoutAControlGivesAnInertPage) {
-    for (std::vector<IUnknown*> objects : {std::vector<IUnknown*>{}, std::vector<IUnknown*>{&stranger}}) {
+    for (std::vector<IUnknown*> objects :
+         {std::vector<IUnknown*>{}, std::vector<IUnknown*>{&stranger}}) {
         const HWND dialog = Open(objects);
         ASSERT_NE(dialog, nullptr);
         EXPECT_EQ(SendDlgItemMessageW(dialog, IDC_PAGE_PORT, CB_GETCURSEL, 0, 0), CB_ERR);
@@ -410,28 +464,33 @@ public:
 TEST_F(PageTest, ControlAdvertisesThePageAndAsksTheContainerFirst) {
     CAUUID pages{};
     ComPtr<ISpecifyPropertyPages> specify;
-    ASSERT_EQ(controls[0].As(specify, IID_ISpecifyPropertyPages), S_OK);
+    ASSERT_EQ(controls[0].As(specify), S_OK);
     ASSERT_EQ(specify->GetPages(&pages), S_OK);
     ASSERT_EQ(pages.cElems, 1u);
     EXPECT_TRUE(IsEqualCLSID(pages.pElems[0], CLSID_CommSettings));
     CoTaskMemFree(pages.pElems);
 
     ComPtr<IPerPropertyBrowsing> browsing;
-    ASSERT_EQ(controls[0].As(browsing, IID_IPerPropertyBrowsing), S_OK);
+    ASSERT_EQ(controls[0].As(browsing), S_OK);
     struct Case {
         DISPID id;
         HRESULT hr;
         bool onPage;
     };
-    const Case cases[] = {{kDispQcRecvQSize, S_OK, true},        {kDispQcRecvTimeOut, S_OK, true},
-                          {kDispQcParityReplace, S_OK, true},    {kDispQcNotifyRecvChars, S_OK, true},
-                          {kDispQcDeviceName, S_OK, false},      {kDispQcSendTimeOut, E_INVALIDARG, false},
-                          {kDispQcCustomBaudRate, E_NOTIMPL, false}, {kDispQcStatus, E_INVALIDARG, false},
+    const Case cases[] = {{kDispQcRecvQSize, S_OK, true},
+                          {kDispQcRecvTimeOut, S_OK, true},
+                          {kDispQcParityReplace, S_OK, true},
+                          {kDispQcNotifyRecvChars, S_OK, true},
+                          {kDispQcDeviceName, S_OK, false},
+                          {kDispQcSendTimeOut, E_INVALIDARG, false},
+                          {kDispQcCustomBaudRate, E_NOTIMPL, false},
+                          {kDispQcStatus, E_INVALIDARG, false},
                           {999, E_INVALIDARG, false}};
     for (const Case& c : cases) {
         CLSID clsid = CLSID_QLRCom;
         EXPECT_EQ(browsing->MapPropertyToPage(c.id, &clsid), c.hr) << "DISPID " << c.id;
-        EXPECT_TRUE(IsEqualCLSID(clsid, c.onPage ? CLSID_CommSettings : CLSID_NULL)) << "DISPID " << c.id;
+        EXPECT_TRUE(IsEqualCLSID(clsid, c.onPage ? CLSID_CommSettings : CLSID_NULL))
+            << "DISPID " << c.id;
     }
     CALPOLESTR strings{};
     CADWORD cookies{};
@@ -441,7 +500,7 @@ TEST_F(PageTest, ControlAdvertisesThePageAndAsksTheContainerFirst) {
 
     ControlSite container;
     ComPtr<IOleObject> object;
-    ASSERT_EQ(controls[0].As(object, IID_IOleObject), S_OK);
+    ASSERT_EQ(controls[0].As(object), S_OK);
     ASSERT_EQ(object->SetClientSite(&container), S_OK);
     EXPECT_EQ(static_cast<QLRCom*>(controls[0].get())->ShowPropertyPages(), S_OK);
     EXPECT_EQ(container.frames, 1);

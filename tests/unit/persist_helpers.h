@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "control/com/ptr.h"
+#include "platform/com_ptr.h"
 #include "control/property_map.h"
 #include "control/qlrcom.h"
 
@@ -55,6 +55,16 @@ inline HRESULT SaveBytes(IPersistStreamInit* persist, Bytes& bytes) {
     const HRESULT hr = persist->Save(stream.get(), TRUE);
     bytes = BytesOf(stream.get());
     return hr;
+}
+
+// A compound-file storage in memory, as a container's document holds one.
+inline com::ComPtr<IStorage> MemoryStorage() {
+    com::ComPtr<ILockBytes> lockBytes;
+    com::ComPtr<IStorage> storage;
+    if (SUCCEEDED(CreateILockBytesOnHGlobal(nullptr, TRUE, lockBytes.put())))
+        StgCreateDocfileOnILockBytes(
+            lockBytes.get(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, storage.put());
+    return storage;
 }
 
 // A stream that cannot tell its size or position, as some hosts' streams
@@ -174,9 +184,9 @@ struct Control {
 
     Control() {
         EXPECT_EQ(CreateQLRCom(nullptr, IID_IQLRCom, dispatch.put_void()), S_OK);
-        EXPECT_EQ(dispatch.As(stream, IID_IPersistStreamInit), S_OK);
-        EXPECT_EQ(dispatch.As(bag, IID_IPersistPropertyBag), S_OK);
-        EXPECT_EQ(dispatch.As(storage, IID_IPersistStorage), S_OK);
+        EXPECT_EQ(dispatch.As(stream), S_OK);
+        EXPECT_EQ(dispatch.As(bag), S_OK);
+        EXPECT_EQ(dispatch.As(storage), S_OK);
     }
     Bytes Saved() {
         Bytes bytes;
@@ -187,8 +197,8 @@ struct Control {
     void Put(DISPID id, VARIANT value) {
         DISPID named = DISPID_PROPERTYPUT;
         DISPPARAMS params{&value, &named, 1, 1};
-        EXPECT_EQ(dispatch->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr,
-                                   nullptr, nullptr),
+        EXPECT_EQ(dispatch->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr,
+                                   nullptr),
                   S_OK);
     }
     // Every persisted property to a value of its own; set 1 holds a stored

@@ -89,7 +89,9 @@ public:
     STDMETHODIMP_(ULONG) Release() override { return --refs; }
     STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
     STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
                         UINT*) override {
         return DISP_E_MEMBERNOTFOUND;
@@ -127,7 +129,8 @@ public:
             break;
         }
         case 1: {  // bytes changed
-            for (unsigned n = 1 + Below(3); n > 0; --n) b[Below(static_cast<unsigned>(b.size()))] ^= 1 + Below(255);
+            for (unsigned n = 1 + Below(3); n > 0; --n)
+                b[Below(static_cast<unsigned>(b.size()))] ^= 1 + Below(255);
             break;
         }
         case 2: {  // bytes inserted
@@ -145,7 +148,9 @@ public:
             ULONG count = 0;
             switch (Below(3)) {
             case 0: count = (static_cast<ULONG>(rng_()) | 1u); break;
-            case 1: count = remaining + 1 + static_cast<ULONG>(rng_() % (0xFFFFFFFFu - remaining)); break;
+            case 1:
+                count = remaining + 1 + static_cast<ULONG>(rng_() % (0xFFFFFFFFu - remaining));
+                break;
             default: count = 0xFFFFFFFEu - 2 * Below(4); break;
             }
             SetWord(b, stringRecord + 2, count);
@@ -154,12 +159,21 @@ public:
         }
         case 5: {  // a type word of any kind
             const size_t at = records[Below(static_cast<unsigned>(records.size()))];
-            static const VARTYPE kTypes[] = {VT_EMPTY, VT_NULL, VT_DISPATCH, VT_UNKNOWN,
-                                             VT_VARIANT, VT_DECIMAL, VT_RECORD, VT_BSTR,
-                                             VT_BYREF | VT_I4, VT_ARRAY | VT_UI1,
-                                             VT_ARRAY | VT_VARIANT, VT_VECTOR | VT_I2, 0xFFFF};
-            const VARTYPE type = Below(2) ? kTypes[Below(std::size(kTypes))]
-                                          : static_cast<VARTYPE>(rng_());
+            static const VARTYPE kTypes[] = {VT_EMPTY,
+                                             VT_NULL,
+                                             VT_DISPATCH,
+                                             VT_UNKNOWN,
+                                             VT_VARIANT,
+                                             VT_DECIMAL,
+                                             VT_RECORD,
+                                             VT_BSTR,
+                                             VT_BYREF | VT_I4,
+                                             VT_ARRAY | VT_UI1,
+                                             VT_ARRAY | VT_VARIANT,
+                                             VT_VECTOR | VT_I2,
+                                             0xFFFF};
+            const VARTYPE type =
+                Below(2) ? kTypes[Below(std::size(kTypes))] : static_cast<VARTYPE>(rng_());
             b[at] = static_cast<BYTE>(type);
             b[at + 1] = static_cast<BYTE>(type >> 8);
             break;
@@ -183,8 +197,14 @@ public:
         case 0: bag.Erase(name); return;
         case 1: break;  // VT_EMPTY
         case 2: v.vt = VT_NULL; break;
-        case 3: v.vt = VT_UNKNOWN; v.punkVal = &object; break;
-        case 4: v.vt = VT_DISPATCH; v.pdispVal = &object; break;
+        case 3:
+            v.vt = VT_UNKNOWN;
+            v.punkVal = &object;
+            break;
+        case 4:
+            v.vt = VT_DISPATCH;
+            v.pdispVal = &object;
+            break;
         case 5:
         case 6: {
             const VARTYPE element = kind == 5 ? VT_UI1 : VT_VARIANT;
@@ -210,8 +230,8 @@ public:
             break;
         }
         case 8: {
-            static const wchar_t* const kTexts[] = {L"99999999999", L"-40000", L"1e308",
-                                                    L"", L"0x10", L"  7 ", L"True"};
+            static const wchar_t* const kTexts[] = {L"99999999999", L"-40000", L"1e308", L"",
+                                                    L"0x10",        L"  7 ",   L"True"};
             v.vt = VT_BSTR;
             v.bstrVal = SysAllocString(kTexts[Below(std::size(kTexts))]);
             break;
@@ -293,8 +313,10 @@ void RunMutations(unsigned seed, int streamCases, int bagCases, Inert& object, O
         if (onlyErased) {
             EXPECT_EQ(hr, S_OK) << "bag case " << i;
         }
-        if (SUCCEEDED(hr)) ++outcome.loaded;
-        else ++outcome.refused;
+        if (SUCCEEDED(hr))
+            ++outcome.loaded;
+        else
+            ++outcome.refused;
     }
 }
 

@@ -7,19 +7,15 @@
 
 #include "control/state.h"
 #include "port/line_settings.h"
+#include "port/open_port.h"
+#include "port/line_control.h"
 #include "port/session.h"
+#include "transfer/send.h"
 #include "tests/unit/fake_platform.h"
+#include "tests/unit/recording_reporter.h"
 
 namespace qlr::test {
 namespace {
-
-class RecordingReporter final : public Reporter {
-public:
-    void CommError(short major, long minor) override { errors.emplace_back(major, minor); }
-    bool InRunMode() override { return runMode; }
-    std::vector<std::pair<short, long>> errors;
-    bool runMode = true;
-};
 
 std::pair<short, long> Error(short major, long minor) { return {major, minor}; }
 
@@ -54,7 +50,7 @@ protected:
 TEST_F(PortSessionTest, OpenConfiguresThePortInOrder) {
     ASSERT_EQ(session.OpenComm(), 0);
     EXPECT_TRUE(session.IsOpen());
-    EXPECT_TRUE(reporter.errors.empty());
+    EXPECT_TRUE(reporter.list.empty());
     EXPECT_EQ(CallWith("CreateFileA"),
               "CreateFileA COM1 access=0xC0000000 share=0x0 disp=0x3 flags=0x40000000");
     EXPECT_EQ(CallWith("SetupComm"), "SetupComm 1024 1024");
@@ -65,9 +61,10 @@ TEST_F(PortSessionTest, OpenConfiguresThePortInOrder) {
     EXPECT_LT(IndexOf("CreateThread"), IndexOf("EscapeCommFunction 5"));  // SETDTR after the thread
     EXPECT_LT(IndexOf("EscapeCommFunction 5"), IndexOf("BuildCommDCBA COM1:9600,n,8,1"));
     EXPECT_EQ(state.hComm.load(), FakePlatform::PortHandle());
-    EXPECT_EQ(state.sendCapacity, 1024);
-    EXPECT_EQ(state.recvCapacity, 1024);
-    ASSERT_TRUE(state.sendBuffer && state.recvBuffer);
+    ASSERT_TRUE(state.port);
+    EXPECT_EQ(state.port->sendCapacity, 1024);
+    EXPECT_EQ(state.port->recvCapacity, 1024);
+    ASSERT_TRUE(state.port->sendBuffer && state.port->recvBuffer);
 
     const DCB dcb = fake().AppliedDcb();
     EXPECT_EQ(dcb.BaudRate, 9600u);
@@ -87,9 +84,9 @@ TEST_F(PortSessionTest, SecondOpenAndDoubleCloseReportWithoutDisturbingTheSessio
     EXPECT_EQ(fake().CountCalls("CreateFileA"), 1u);
     EXPECT_EQ(session.CloseComm(), 0);
     EXPECT_EQ(session.CloseComm(), 111);
-    ASSERT_EQ(reporter.errors.size(), 2u);
-    EXPECT_EQ(reporter.errors[0], Error(112, 0));
-    EXPECT_EQ(reporter.errors[1], Error(111, 0));
+    ASSERT_EQ(reporter.list.size(), 2u);
+    EXPECT_EQ(reporter.list[0], Error(112, 0));
+    EXPECT_EQ(reporter.list[1], Error(111, 0));
 }
 
 TEST_F(PortSessionTest, CloseStopsTheWatcherThenLowersDtrPurgesAndReleasesEverything) {
@@ -107,7 +104,7 @@ TEST_F(PortSessionTest, CloseStopsTheWatcherThenLowersDtrPurgesAndReleasesEveryt
     EXPECT_FALSE(fake().PortOpen());
     EXPECT_EQ(fake().LiveThreads(), 0);
     EXPECT_EQ(fake().LiveEvents(), 0);
-    EXPECT_FALSE(state.sendBuffer || state.recvBuffer);
+    EXPECT_FALSE(state.port);                                   // no buffers, no handle
     EXPECT_EQ(state.hComm.load(), FakePlatform::PortHandle());  // keeps its last value
 }
 
@@ -120,8 +117,8 @@ TEST_F(PortSessionTest, EveryFailedOpenReportsItsCodeAndLeavesNothingBehind) {
         long minor;
     };
     const Case cases[] = {
-        {"CreateEventA", 8, 0, 116, 0},  {"CreateEventA", 8, 1, 116, 0},
-        {"CreateFileA", 2, 0, 100, 2},   {"CreateThread", 8, 0, 118, 8},
+        {"CreateEventA", 8, 0, 116, 0},   {"CreateEventA", 8, 1, 116, 0},
+        {"CreateFileA", 2, 0, 100, 2},    {"CreateThread", 8, 0, 118, 8},
         {"BuildCommDCBA", 87, 0, 101, 0}, {"SetCommState", 87, 0, 102, 0},
     };
     for (const Case& c : cases) {
@@ -134,8 +131,8 @@ TEST_F(PortSessionTest, EveryFailedOpenReportsItsCodeAndLeavesNothingBehind) {
         RecordingReporter r;
         port::Session sess(s, r);
         EXPECT_EQ(sess.OpenComm(), c.major);
-        ASSERT_EQ(r.errors.size(), 1u);
-        EXPECT_EQ(r.errors[0], std::make_pair(c.major, c.minor));
+        ASSERT_EQ(r.list.size(), 1u);
+        EXPECT_EQ(r.list[0], std::make_pair(c.major, c.minor));
         EXPECT_FALSE(sess.IsOpen());
         EXPECT_FALSE(local.PortOpen());
         EXPECT_EQ(local.LiveThreads(), 0);
@@ -182,8 +179,8 @@ TEST_F(PortSessionTest, QueueSizesOfZeroOrLessUseTheDefault) {
     state.QcSendQSize = -5;
     ASSERT_EQ(session.OpenComm(), 0);
     EXPECT_EQ(CallWith("SetupComm"), "SetupComm 1024 1024");
-    EXPECT_EQ(state.recvCapacity, 1024);
-    EXPECT_EQ(state.sendCapacity, 1024);
+    EXPECT_EQ(state.port->recvCapacity, 1024);
+    EXPECT_EQ(state.port->sendCapacity, 1024);
 }
 
 TEST(LineSettings, ParityStopBitsAndFlowControlFields) {
@@ -247,7 +244,7 @@ TEST(LineSettings, PriorityMapAndWatchMask) {
     EXPECT_EQ(port::ThreadPriority(0), THREAD_PRIORITY_LOWEST);
     EXPECT_EQ(port::ThreadPriority(4), THREAD_PRIORITY_HIGHEST);
     EXPECT_EQ(port::ThreadPriority(2), THREAD_PRIORITY_NORMAL);
-    EXPECT_EQ(port::ThreadPriority(15), 15);  // passed on unchanged
+    EXPECT_EQ(port::ThreadPriority(15), 15);                                 // passed on unchanged
     EXPECT_EQ(port::ThreadPriority(0x10003), THREAD_PRIORITY_ABOVE_NORMAL);  // low 16 bits
 
     ControlState s;
@@ -330,6 +327,20 @@ TEST_F(WatchThreadTest, ErrorWinsOverDataAndTheDataComesNextTime) {
     posted = fake().WaitForPosts(2);
     ASSERT_EQ(posted.size(), 2u);
     EXPECT_EQ(posted[1].message, static_cast<UINT>(WM_COMM_RECV));
+    // Errors that the look at received data finds (their own EV_ERR still to
+    // come) are reported, not cleared away; their EV_ERR then posts nothing.
+    fake().SetLineErrors(CE_RXPARITY);
+    fake().SetQueues(9, 0);
+    fake().RaiseEvents(EV_RXCHAR);
+    posted = fake().WaitForPosts(4);
+    ASSERT_EQ(posted.size(), 4u);
+    EXPECT_EQ(posted[2].message, static_cast<UINT>(WM_COMM_ERROR));
+    EXPECT_EQ(posted[2].lp, static_cast<LPARAM>(CE_RXPARITY));
+    EXPECT_EQ(posted[3].message, static_cast<UINT>(WM_COMM_RECV));
+    const size_t waits = fake().CountCalls("WaitCommEvent");
+    fake().RaiseEvents(EV_ERR);
+    AwaitWaits(waits + 1);
+    EXPECT_EQ(fake().Posted().size(), 4u);
 }
 
 TEST_F(WatchThreadTest, ModemLinesRingAndTransmitEmpty) {
@@ -429,22 +440,99 @@ TEST_F(PortSessionTest, BaudRatePutIsReappliedOnlyToAnOpenPortInRunMode) {
     reporter.runMode = true;
     session.ReapplyBaudRate();
     EXPECT_EQ(fake().AppliedDcb().BaudRate, 115200u);
-    EXPECT_TRUE(reporter.errors.empty());
+    EXPECT_TRUE(reporter.list.empty());
     fake().FailNext("SetCommState", 31);
     session.ReapplyBaudRate();
-    ASSERT_EQ(reporter.errors.size(), 1u);
-    EXPECT_EQ(reporter.errors[0], Error(102, 31));
+    ASSERT_EQ(reporter.list.size(), 1u);
+    EXPECT_EQ(reporter.list[0], Error(102, 31));
     state.QcBaudRate = 40;  // outside the table: the port keeps its rate
     session.ReapplyBaudRate();
     EXPECT_EQ(fake().AppliedDcb().BaudRate, 115200u);
 }
 
-TEST_F(PortSessionTest, FlushPassesItsFlagsOpenOrNot) {
-    EXPECT_EQ(session.FlushComm(10), 0);
+TEST_F(PortSessionTest, FlushPassesItsFlagsToTheOpenPortOnly) {
+    EXPECT_EQ(session.FlushComm(10), 0);  // closed: nothing of ours to empty
     ASSERT_EQ(session.OpenComm(), 0);
     EXPECT_EQ(session.FlushComm(10), 0);
-    EXPECT_EQ(fake().CountCalls("PurgeComm 10"), 2u);
-    EXPECT_TRUE(reporter.errors.empty());
+    EXPECT_EQ(fake().CountCalls("PurgeComm 10"), 1u);
+    EXPECT_TRUE(reporter.list.empty());
+}
+
+// After CloseComm the control owns no handle: hComm keeps its last value, but
+// the line, modem and flush calls never pass it (the system may have handed it
+// to another object) and fail as on a closed handle.
+TEST_F(PortSessionTest, ClosedPortPassesNoHandleToTheSystem) {
+    ASSERT_EQ(session.OpenComm(), 0);
+    ASSERT_EQ(session.CloseComm(), 0);
+    const size_t before = fake().Calls().size();
+    EXPECT_EQ(port::SetDTR(state, reporter), 120);
+    EXPECT_EQ(port::ClearDTR(state, reporter), 119);
+    EXPECT_EQ(port::SetRTS(state, reporter), 122);
+    EXPECT_EQ(port::ClearRTS(state, reporter), 121);
+    EXPECT_FALSE(port::ModemLine(state, reporter, MS_CTS_ON));
+    EXPECT_EQ(session.FlushComm(PURGE_RXCLEAR), 0);
+    EXPECT_EQ(reporter.list, (ErrorList{E(120, ERROR_INVALID_HANDLE), E(119, ERROR_INVALID_HANDLE),
+                                        E(122, ERROR_INVALID_HANDLE), E(121, ERROR_INVALID_HANDLE),
+                                        E(123, ERROR_INVALID_HANDLE)}));
+    EXPECT_EQ(fake().Calls().size(), before);  // nothing reached the platform
+    EXPECT_EQ(fake().StaleHandleCalls(), 0u);
+    EXPECT_EQ(state.hComm.load(), FakePlatform::PortHandle());
+}
+
+// A pulled-out adapter: 130 once (minor: the system's error) through the
+// window, the thread ends, CloseComm succeeds and frees everything, and the
+// port opens again once the device is back.
+TEST_F(PortSessionTest, VanishedDeviceIsReportedOnceAndThePortClosesAndReopens) {
+    for (const auto mode :
+         {FakePlatform::WaitMode::kWindows, FakePlatform::WaitMode::kUnsupported}) {
+        SCOPED_TRACE(mode == FakePlatform::WaitMode::kWindows ? "event wait" : "polling");
+        FakePlatform local;
+        platform::Install(&local);
+        local.SetWaitMode(mode);
+        ControlState s;
+        s.notifyWindow = TestWindow();
+        RecordingReporter r;
+        port::Session sess(s, r);
+        ASSERT_EQ(sess.OpenComm(), 0);
+        ASSERT_TRUE(local.WaitForCalls(
+            mode == FakePlatform::WaitMode::kWindows ? "WaitCommEvent" : "ClearCommError", 1));
+        local.Vanish(ERROR_BAD_COMMAND);
+        auto posts = local.WaitForPosts(1);
+        ASSERT_EQ(posts.size(), 1u);
+        EXPECT_EQ(posts[0].message, static_cast<UINT>(WM_COMM_ERROR));
+        EXPECT_EQ(posts[0].wp, static_cast<WPARAM>(130));
+        EXPECT_EQ(posts[0].lp, static_cast<LPARAM>(ERROR_BAD_COMMAND));
+        // The thread has ended: no further look at the dead port.
+        const size_t looks = local.CountCalls("ClearCommError");
+        EXPECT_FALSE(local.WaitForCalls("ClearCommError", looks + 3, 300));
+        com::Bstr text(L"x");
+        EXPECT_EQ(transfer::SendString(s, r, text.get()), 106);
+        EXPECT_EQ(sess.CloseComm(), 0);
+        EXPECT_EQ(local.Posted().size(), 1u);
+        EXPECT_EQ(local.LiveThreads(), 0);
+        EXPECT_EQ(local.LiveEvents(), 0);
+        EXPECT_EQ(sess.OpenComm(), 100);  // still away
+        local.Back();
+        EXPECT_EQ(sess.OpenComm(), 0);
+        EXPECT_EQ(sess.CloseComm(), 0);
+        platform::Install(&fake());
+    }
+}
+
+// After FlushComm (or a transfer's reads) a message of the length last
+// announced is announced again: no data waits in the queue unannounced.
+TEST_F(PortSessionTest, MessageAfterAFlushIsAnnouncedEvenAtTheSameLength) {
+    state.QcNotifyRecvChars = 1;
+    ASSERT_EQ(session.OpenComm(), 0);
+    ASSERT_TRUE(fake().WaitForCalls("WaitCommEvent", 1));
+    fake().Receive("abc");
+    ASSERT_EQ(fake().WaitForPosts(1).size(), 1u);
+    ASSERT_TRUE(fake().WaitForCalls("WaitCommEvent", 2));
+    EXPECT_EQ(session.FlushComm(PURGE_RXCLEAR), 0);
+    fake().Receive("xyz");
+    const auto posts = fake().WaitForPosts(2);
+    ASSERT_EQ(posts.size(), 2u);
+    EXPECT_EQ(posts[1].message, static_cast<UINT>(WM_COMM_RECV));
 }
 
 }  // namespace

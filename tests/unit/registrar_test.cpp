@@ -23,13 +23,14 @@ namespace {
 
 const wchar_t kControlKey[] = L"CLSID\\{B8E15D98-6585-49ED-8178-ADA511C917C9}";
 const wchar_t kPageKey[] = L"CLSID\\{BCDBEB80-61A7-4C61-B00E-A6BF7F04CEB9}";
+const wchar_t kPortListKey[] = L"CLSID\\{3E186973-F646-4D23-ACC0-6586EB6BE0CA}";
 const wchar_t kModule[] = L"C:\\Program Files\\Q'lr\\qlrcom32.ocx";
 
 struct NoCaseLess {
     bool operator()(const std::wstring& a, const std::wstring& b) const {
-        return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](wchar_t x, wchar_t y) {
-            return towlower(x) < towlower(y);
-        });
+        return std::lexicographical_compare(
+            a.begin(), a.end(), b.begin(), b.end(),
+            [](wchar_t x, wchar_t y) { return towlower(x) < towlower(y); });
     }
 };
 
@@ -43,7 +44,8 @@ public:
     };
 
     // Called before every operation; a result other than ERROR_SUCCESS fails it.
-    std::function<LONG(const char* op, const std::wstring& path, const std::wstring& name)> failWith;
+    std::function<LONG(const char* op, const std::wstring& path, const std::wstring& name)>
+        failWith;
     std::vector<std::string> log;
 
     LONG CreateKey(Root root, const std::wstring& path) override {
@@ -56,7 +58,9 @@ public:
         }
         return ERROR_SUCCESS;
     }
-    bool KeyExists(Root root, const std::wstring& path) override { return Find(root, path) != nullptr; }
+    bool KeyExists(Root root, const std::wstring& path) override {
+        return Find(root, path) != nullptr;
+    }
     bool HasSubkeys(Root root, const std::wstring& path) override {
         Key* k = Find(root, path);
         return k && !k->subkeys.empty();
@@ -77,7 +81,8 @@ public:
         if (!parent) return ERROR_FILE_NOT_FOUND;
         return parent->subkeys.erase(Split(path).back()) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     }
-    LONG SetValue(Root root, const std::wstring& path, const std::wstring& name, const Value& value) override {
+    LONG SetValue(Root root, const std::wstring& path, const std::wstring& name,
+                  const Value& value) override {
         if (LONG rc = Check("SetValue", path, name)) return rc;
         Key* k = Find(root, path);
         if (!k) return ERROR_FILE_NOT_FOUND;
@@ -92,9 +97,12 @@ public:
     }
 
     // Test helpers, all under HKEY_CLASSES_ROOT unless told.
-    bool Has(const std::wstring& path, Root root = Root::ClassesRoot) { return Find(root, path) != nullptr; }
+    bool Has(const std::wstring& path, Root root = Root::ClassesRoot) {
+        return Find(root, path) != nullptr;
+    }
     // The string value, or "<absent>".
-    std::wstring Str(const std::wstring& path, const std::wstring& name = L"", Root root = Root::ClassesRoot) {
+    std::wstring Str(const std::wstring& path, const std::wstring& name = L"",
+                     Root root = Root::ClassesRoot) {
         Key* k = Find(root, path);
         if (!k) return L"<no key>";
         auto it = k->values.find(name);
@@ -130,7 +138,8 @@ private:
         size_t start = 0;
         while (start <= path.size() && !path.empty()) {
             const size_t end = path.find(L'\\', start);
-            parts.push_back(path.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
+            parts.push_back(
+                path.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
             if (end == std::wstring::npos) break;
             start = end + 1;
         }
@@ -147,7 +156,8 @@ private:
     }
     Key* Parent(Root root, const std::wstring& path) {
         const size_t slash = path.rfind(L'\\');
-        return slash == std::wstring::npos ? &roots_[static_cast<int>(root)] : Find(root, path.substr(0, slash));
+        return slash == std::wstring::npos ? &roots_[static_cast<int>(root)]
+                                           : Find(root, path.substr(0, slash));
     }
     LONG Check(const char* op, const std::wstring& path, const std::wstring& name) {
         std::string entry = op;
@@ -161,10 +171,10 @@ private:
 };
 
 // The module's registration scripts, read from the source tree (the tests run
-// under wine, where the Unix root is drive Z:).
+// under wine, where the Unix root is drive Z:). The build names the tree:
+// __FILE__ is relative in reproducible builds.
 std::wstring ReadScript(const char* name) {
-    std::string path = __FILE__;
-    for (int i = 0; i < 3; ++i) path.resize(path.find_last_of("/\\"));  // the source root
+    std::string path = QLR_SOURCE_DIR;
     path += "/resources/";
     path += name;
     if (!path.empty() && path[0] == '/') path = "Z:" + path;
@@ -185,22 +195,30 @@ const Replacements& ModuleReplacement() {
     return r;
 }
 
-HRESULT RegisterBoth(FakeRegistry& registry) {
-    HRESULT hr = RunScript(ReadScript("QLRCom.rgs"), ModuleReplacement(), true, registry);
-    if (FAILED(hr)) return hr;
-    return RunScript(ReadScript("CommSettings.rgs"), ModuleReplacement(), true, registry);
+const char* const kScripts[] = {"QLRCom.rgs", "CommSettings.rgs", "QLRPortList.rgs"};
+
+HRESULT RegisterAll(FakeRegistry& registry) {
+    for (const char* name : kScripts) {
+        const HRESULT hr = RunScript(ReadScript(name), ModuleReplacement(), true, registry);
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
 }
 
-HRESULT UnregisterBoth(FakeRegistry& registry) {
-    HRESULT a = RunScript(ReadScript("QLRCom.rgs"), ModuleReplacement(), false, registry);
-    HRESULT b = RunScript(ReadScript("CommSettings.rgs"), ModuleReplacement(), false, registry);
-    return FAILED(a) ? a : b;
+HRESULT UnregisterAll(FakeRegistry& registry) {
+    HRESULT first = S_OK;
+    for (const char* name : kScripts) {
+        const HRESULT hr = RunScript(ReadScript(name), ModuleReplacement(), false, registry);
+        if (SUCCEEDED(first)) first = hr;
+    }
+    return first;
 }
 
 Script Parse(const std::wstring& text, const Replacements& replacements = {}) {
     Script script;
     std::wstring error;
-    EXPECT_EQ(S_OK, ParseScript(text, replacements, &script, &error)) << std::string(error.begin(), error.end());
+    EXPECT_EQ(S_OK, ParseScript(text, replacements, &script, &error))
+        << std::string(error.begin(), error.end());
     return script;
 }
 
@@ -247,7 +265,8 @@ TEST(RegistrarParse, NestedKeysFlagsAndValues) {
 }
 
 TEST(RegistrarParse, KeywordsAndRootNamesIgnoreCase) {
-    Script s = Parse(L"hkey_local_machine { noremove A { VAL x = S 'y' } }  HKCU { FORCEREMOVE B }");
+    Script s =
+        Parse(L"hkey_local_machine { noremove A { VAL x = S 'y' } }  HKCU { FORCEREMOVE B }");
     ASSERT_EQ(2u, s.roots.size());
     EXPECT_EQ(Root::LocalMachine, s.roots[0].root);
     EXPECT_EQ(Flag::NoRemove, s.roots[0].entries[0].flag);
@@ -299,7 +318,8 @@ TEST(RegistrarParse, SyntaxErrorsNameTheLine) {
 }
 
 TEST(RegistrarParse, DecodesUtf8AndUtf16Scripts) {
-    const char utf8[] = "\xEF\xBB\xBFHKCR { A = s '\xEF\xBE\x8C\xEF\xBE\x9F' }";  // BOM, half-width katakana
+    const char utf8[] =
+        "\xEF\xBB\xBFHKCR { A = s '\xEF\xBE\x8C\xEF\xBE\x9F' }";  // BOM, half-width katakana
     EXPECT_EQ(L"HKCR { A = s '\xFF8C\xFF9F' }", DecodeScriptBytes(utf8, sizeof utf8 - 1));
     const wchar_t utf16[] = L"\xFEFFHKCR { }";
     EXPECT_EQ(L"HKCR { }", DecodeScriptBytes(utf16, sizeof utf16 - sizeof(wchar_t)));
@@ -311,7 +331,7 @@ TEST(RegistrarParse, DecodesUtf8AndUtf16Scripts) {
 
 TEST(RegistrarScripts, ControlEntriesAreExactlyTheRegistrationTable) {
     FakeRegistry r;
-    ASSERT_EQ(S_OK, RegisterBoth(r));
+    ASSERT_EQ(S_OK, RegisterAll(r));
     const std::wstring cls = kControlKey;
 
     EXPECT_EQ(L"QLRCom Class", r.Str(L"QLRCom.QLRCom.1"));
@@ -345,30 +365,63 @@ TEST(RegistrarScripts, ControlEntriesAreExactlyTheRegistrationTable) {
     EXPECT_EQ(L"\xFF8C\xFF9F\xFF9B\xFF8A\xFF9F\xFF83\xFF68(&P).., 0, 2", r.Str(cls + L"\\Verb\\0"));
 
     std::vector<std::wstring> subkeys = r.SubkeyNames(cls);
-    std::vector<std::wstring> expected = {L"Control", L"InprocServer32", L"Insertable", L"MiscStatus",
-                                          L"ProgID", L"Programmable", L"ToolboxBitmap32", L"TypeLib",
-                                          L"Verb", L"Version", L"VersionIndependentProgID"};
+    std::vector<std::wstring> expected = {L"Control",
+                                          L"InprocServer32",
+                                          L"Insertable",
+                                          L"MiscStatus",
+                                          L"ProgID",
+                                          L"Programmable",
+                                          L"ToolboxBitmap32",
+                                          L"TypeLib",
+                                          L"Verb",
+                                          L"Version",
+                                          L"VersionIndependentProgID"};
     EXPECT_EQ(expected, subkeys);
     EXPECT_EQ(1u, r.ValueCount(cls));
 }
 
 TEST(RegistrarScripts, PageEntriesAreExactlyTheRegistrationTable) {
     FakeRegistry r;
-    ASSERT_EQ(S_OK, RegisterBoth(r));
+    ASSERT_EQ(S_OK, RegisterAll(r));
     const std::wstring cls = kPageKey;
     EXPECT_EQ(L"CommSettings Class", r.Str(L"CommSettings.CommSettings.1"));
-    EXPECT_EQ(L"{BCDBEB80-61A7-4C61-B00E-A6BF7F04CEB9}", r.Str(L"CommSettings.CommSettings.1\\CLSID"));
+    EXPECT_EQ(L"{BCDBEB80-61A7-4C61-B00E-A6BF7F04CEB9}",
+              r.Str(L"CommSettings.CommSettings.1\\CLSID"));
     EXPECT_EQ(L"CommSettings Class", r.Str(L"CommSettings.CommSettings"));
     EXPECT_EQ(L"CommSettings.CommSettings.1", r.Str(L"CommSettings.CommSettings\\CurVer"));
-    EXPECT_EQ(L"{BCDBEB80-61A7-4C61-B00E-A6BF7F04CEB9}", r.Str(L"CommSettings.CommSettings\\CLSID"));
+    EXPECT_EQ(L"{BCDBEB80-61A7-4C61-B00E-A6BF7F04CEB9}",
+              r.Str(L"CommSettings.CommSettings\\CLSID"));
     EXPECT_EQ(L"CommSettings Class", r.Str(cls));
     EXPECT_EQ(kModule, r.Str(cls + L"\\InprocServer32"));
     EXPECT_EQ(L"Apartment", r.Str(cls + L"\\InprocServer32", L"ThreadingModel"));
     EXPECT_EQ((std::vector<std::wstring>{L"InprocServer32", L"Programmable"}), r.SubkeyNames(cls));
     // Nothing else at the top level.
-    EXPECT_EQ((std::vector<std::wstring>{L"CLSID", L"CommSettings.CommSettings", L"CommSettings.CommSettings.1",
-                                         L"QLRCom.QLRCom", L"QLRCom.QLRCom.1"}),
+    EXPECT_EQ((std::vector<std::wstring>{
+                  L"CLSID", L"CommSettings.CommSettings", L"CommSettings.CommSettings.1",
+                  L"QLRCom.PortList", L"QLRCom.PortList.1", L"QLRCom.QLRCom", L"QLRCom.QLRCom.1"}),
               r.SubkeyNames(L""));
+}
+
+// An automation object, not a control: no Control, MiscStatus, toolbox picture or verbs.
+TEST(RegistrarScripts, PortListEntriesAreExactlyItsTable) {
+    FakeRegistry r;
+    ASSERT_EQ(S_OK, RegisterAll(r));
+    const std::wstring cls = kPortListKey;
+    EXPECT_EQ(L"QLRPortList Class", r.Str(L"QLRCom.PortList.1"));
+    EXPECT_EQ(L"{3E186973-F646-4D23-ACC0-6586EB6BE0CA}", r.Str(L"QLRCom.PortList.1\\CLSID"));
+    EXPECT_EQ(L"QLRPortList Class", r.Str(L"QLRCom.PortList"));
+    EXPECT_EQ(L"QLRCom.PortList.1", r.Str(L"QLRCom.PortList\\CurVer"));
+    EXPECT_EQ(L"{3E186973-F646-4D23-ACC0-6586EB6BE0CA}", r.Str(L"QLRCom.PortList\\CLSID"));
+    EXPECT_EQ(L"QLRPortList Class", r.Str(cls));
+    EXPECT_EQ(L"QLRCom.PortList.1", r.Str(cls + L"\\ProgID"));
+    EXPECT_EQ(L"QLRCom.PortList", r.Str(cls + L"\\VersionIndependentProgID"));
+    EXPECT_EQ(kModule, r.Str(cls + L"\\InprocServer32"));
+    EXPECT_EQ(L"Apartment", r.Str(cls + L"\\InprocServer32", L"ThreadingModel"));
+    EXPECT_EQ(L"{87FA6121-DC0C-4F4C-A7BA-BA435D794AE3}", r.Str(cls + L"\\TypeLib"));
+    EXPECT_EQ(L"1.0", r.Str(cls + L"\\Version"));
+    EXPECT_EQ((std::vector<std::wstring>{L"InprocServer32", L"ProgID", L"Programmable", L"TypeLib",
+                                         L"Version", L"VersionIndependentProgID"}),
+              r.SubkeyNames(cls));
 }
 
 TEST(RegistrarScripts, RegisteringReplacesTheClassKeysWhole) {
@@ -379,7 +432,7 @@ TEST(RegistrarScripts, RegisteringReplacesTheClassKeysWhole) {
     r.Put(std::wstring(kPageKey) + L"\\Stale", L"", L"old");
     r.Put(L"CLSID\\{00000000-0000-0000-0000-000000000001}", L"", L"Other class");
     r.Put(L"QLRCom.QLRCom\\Foreign", L"", L"kept");
-    ASSERT_EQ(S_OK, RegisterBoth(r));
+    ASSERT_EQ(S_OK, RegisterAll(r));
     EXPECT_FALSE(r.Has(std::wstring(kControlKey) + L"\\Stale"));
     EXPECT_TRUE(r.SubkeyNames(std::wstring(kControlKey) + L"\\Programmable").empty());
     EXPECT_EQ(L"<absent>", r.Str(std::wstring(kControlKey) + L"\\InprocServer32", L"Extra"));
@@ -392,9 +445,9 @@ TEST(RegistrarScripts, RegisteringReplacesTheClassKeysWhole) {
 
 TEST(RegistrarScripts, RegisteringTwiceGivesTheSameEntries) {
     FakeRegistry once, twice;
-    ASSERT_EQ(S_OK, RegisterBoth(once));
-    ASSERT_EQ(S_OK, RegisterBoth(twice));
-    ASSERT_EQ(S_OK, RegisterBoth(twice));
+    ASSERT_EQ(S_OK, RegisterAll(once));
+    ASSERT_EQ(S_OK, RegisterAll(twice));
+    ASSERT_EQ(S_OK, RegisterAll(twice));
     EXPECT_EQ(once.SubkeyNames(kControlKey), twice.SubkeyNames(kControlKey));
     EXPECT_EQ(once.SubkeyNames(L""), twice.SubkeyNames(L""));
 }
@@ -402,23 +455,27 @@ TEST(RegistrarScripts, RegisteringTwiceGivesTheSameEntries) {
 TEST(RegistrarScripts, UnregisteringRemovesClassAndProgIdKeysOnly) {
     FakeRegistry r;
     r.Put(L"CLSID\\{00000000-0000-0000-0000-000000000001}\\InprocServer32", L"", L"other.dll");
-    r.Put(L"TypeLib\\{87FA6121-DC0C-4F4C-A7BA-BA435D794AE3}\\1.0", L"", L"Quellor Control for RS-232C ver 4.00");
-    ASSERT_EQ(S_OK, RegisterBoth(r));
-    ASSERT_EQ(S_OK, UnregisterBoth(r));
+    r.Put(L"TypeLib\\{87FA6121-DC0C-4F4C-A7BA-BA435D794AE3}\\1.0", L"",
+          L"Quellor Control for RS-232C ver 4.00");
+    ASSERT_EQ(S_OK, RegisterAll(r));
+    ASSERT_EQ(S_OK, UnregisterAll(r));
     EXPECT_FALSE(r.Has(kControlKey));
     EXPECT_FALSE(r.Has(kPageKey));
     EXPECT_FALSE(r.Has(L"QLRCom.QLRCom.1"));
     EXPECT_FALSE(r.Has(L"QLRCom.QLRCom"));
     EXPECT_FALSE(r.Has(L"CommSettings.CommSettings.1"));
     EXPECT_FALSE(r.Has(L"CommSettings.CommSettings"));
+    EXPECT_FALSE(r.Has(kPortListKey));
+    EXPECT_FALSE(r.Has(L"QLRCom.PortList.1"));
+    EXPECT_FALSE(r.Has(L"QLRCom.PortList"));
     EXPECT_TRUE(r.Has(L"CLSID\\{00000000-0000-0000-0000-000000000001}\\InprocServer32"));
     EXPECT_TRUE(r.Has(L"TypeLib\\{87FA6121-DC0C-4F4C-A7BA-BA435D794AE3}\\1.0"));
 }
 
 TEST(RegistrarScripts, UnregisteringNeverDeletesTheClsidRoot) {
     FakeRegistry r;
-    ASSERT_EQ(S_OK, RegisterBoth(r));
-    ASSERT_EQ(S_OK, UnregisterBoth(r));
+    ASSERT_EQ(S_OK, RegisterAll(r));
+    ASSERT_EQ(S_OK, UnregisterAll(r));
     EXPECT_TRUE(r.Has(L"CLSID"));
     EXPECT_TRUE(r.SubkeyNames(L"CLSID").empty());
     EXPECT_EQ(std::vector<std::wstring>{L"CLSID"}, r.SubkeyNames(L""));
@@ -426,16 +483,16 @@ TEST(RegistrarScripts, UnregisteringNeverDeletesTheClsidRoot) {
 
 TEST(RegistrarScripts, UnregisteringWhatWasNeverRegisteredSucceedsAndCreatesNothing) {
     FakeRegistry r;
-    EXPECT_EQ(S_OK, UnregisterBoth(r));
+    EXPECT_EQ(S_OK, UnregisterAll(r));
     EXPECT_TRUE(r.Empty());
     for (const std::string& op : r.log) EXPECT_EQ(std::string::npos, op.find("CreateKey")) << op;
 }
 
 TEST(RegistrarScripts, UnregisteringKeepsProgIdKeysThatHoldForeignSubkeys) {
     FakeRegistry r;
-    ASSERT_EQ(S_OK, RegisterBoth(r));
+    ASSERT_EQ(S_OK, RegisterAll(r));
     r.Put(L"QLRCom.QLRCom.1\\Foreign", L"", L"x");
-    ASSERT_EQ(S_OK, UnregisterBoth(r));
+    ASSERT_EQ(S_OK, UnregisterAll(r));
     EXPECT_TRUE(r.Has(L"QLRCom.QLRCom.1\\Foreign"));
     EXPECT_FALSE(r.Has(L"QLRCom.QLRCom.1\\CLSID"));
     EXPECT_FALSE(r.Has(L"QLRCom.QLRCom"));
@@ -446,7 +503,8 @@ TEST(RegistrarScripts, UnregisteringKeepsProgIdKeysThatHoldForeignSubkeys) {
 TEST(RegistrarWalk, FirstRegisterFailureIsReturnedAndStopsTheWalk) {
     FakeRegistry r;
     r.failWith = [](const char* op, const std::wstring& path, const std::wstring& name) -> LONG {
-        return std::string(op) == "SetValue" && name == L"ThreadingModel" ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+        return std::string(op) == "SetValue" && name == L"ThreadingModel" ? ERROR_ACCESS_DENIED
+                                                                          : ERROR_SUCCESS;
     };
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED),
               RunScript(ReadScript("QLRCom.rgs"), ModuleReplacement(), true, r));
@@ -459,7 +517,8 @@ TEST(RegistrarWalk, ForceRemoveDeleteFailureOtherThanAbsentFailsRegistering) {
     r.failWith = [](const char* op, const std::wstring&, const std::wstring&) -> LONG {
         return std::string(op) == "DeleteTree" ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
     };
-    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), RunScript(L"HKCR { ForceRemove A = s 'x' }", {}, true, r));
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED),
+              RunScript(L"HKCR { ForceRemove A = s 'x' }", {}, true, r));
     EXPECT_FALSE(r.Has(L"A"));
 }
 
@@ -529,9 +588,10 @@ TEST(ClassObjects, UnknownClassIsNotAvailable) {
 }
 
 TEST(ClassObjects, FactoriesAnswerOnlyUnknownAndClassFactory) {
-    for (const CLSID* clsid : {&CLSID_QLRCom, &CLSID_CommSettings}) {
+    for (const CLSID* clsid : {&CLSID_QLRCom, &CLSID_CommSettings, &CLSID_QLRPortList}) {
         IClassFactory* factory = nullptr;
-        ASSERT_EQ(S_OK, GetClassObject(*clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
+        ASSERT_EQ(S_OK,
+                  GetClassObject(*clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
         ASSERT_NE(nullptr, factory);
         void* other = reinterpret_cast<void*>(1);
         EXPECT_EQ(E_NOINTERFACE, factory->QueryInterface(IID_IDispatch, &other));
@@ -561,9 +621,10 @@ public:
 };
 
 TEST(ClassObjects, AggregationRequiresTheUnknownInterface) {
-    for (const CLSID* clsid : {&CLSID_QLRCom, &CLSID_CommSettings}) {
+    for (const CLSID* clsid : {&CLSID_QLRCom, &CLSID_CommSettings, &CLSID_QLRPortList}) {
         IClassFactory* factory = nullptr;
-        ASSERT_EQ(S_OK, GetClassObject(*clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
+        ASSERT_EQ(S_OK,
+                  GetClassObject(*clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
         OuterUnknown outer;
         const long before = ModuleLockCount();
         void* out = reinterpret_cast<void*>(1);
@@ -578,7 +639,8 @@ TEST(ClassObjects, AggregationRequiresTheUnknownInterface) {
 
 TEST(ClassObjects, LockServerHoldsTheModule) {
     IClassFactory* factory = nullptr;
-    ASSERT_EQ(S_OK, GetClassObject(CLSID_CommSettings, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
+    ASSERT_EQ(S_OK, GetClassObject(CLSID_CommSettings, IID_IClassFactory,
+                                   reinterpret_cast<void**>(&factory)));
     const long base = ModuleLockCount();  // 0 unless an earlier test left objects alive
     EXPECT_EQ(S_OK, factory->LockServer(TRUE));
     EXPECT_EQ(S_OK, factory->LockServer(TRUE));

@@ -12,6 +12,7 @@
 #include "port/line_control.h"
 #include "port/session.h"
 #include "tests/unit/fake_platform.h"
+#include "tests/unit/recording_reporter.h"
 #include "tests/unit/trace_recorder.h"
 #include "transfer/send.h"
 #include "transfer/trace.h"
@@ -20,15 +21,6 @@ namespace qlr::test {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-class Errors final : public Reporter {
-public:
-    void CommError(short major, long minor) override { list.emplace_back(major, minor); }
-    bool InRunMode() override { return true; }
-    std::vector<std::pair<short, long>> list;
-};
-
-std::pair<short, long> E(short major, long minor) { return {major, minor}; }
 
 class SendTest : public ::testing::Test {
 protected:
@@ -45,7 +37,7 @@ protected:
 
     FakePlatformScope scope;
     ControlState state;
-    Errors errors;
+    RecordingReporter errors;
     port::Session session;
 };
 
@@ -115,7 +107,8 @@ TEST_F(SendTest, PriorityCharacter) {
     com::Bstr empty(L"");
     EXPECT_EQ(transfer::SendChar(state, errors, empty.get()), 0);
     EXPECT_EQ(fake().Transmitted(), (Bytes{'Z', 'X'}));
-    EXPECT_EQ(errors.list, (std::vector<std::pair<short, long>>{E(110, 0), E(110, 0), E(109, 1117)}));
+    EXPECT_EQ(errors.list,
+              (std::vector<std::pair<short, long>>{E(110, 0), E(110, 0), E(109, 1117)}));
     EXPECT_TRUE(fake().Written().empty());
 }
 
@@ -258,12 +251,13 @@ TEST_F(SendTest, BreakDtrRtsAndModemLines) {
     // Only the line calls: the watch thread logs its own calls meanwhile.
     std::vector<std::string> line;
     for (const std::string& c : fake().Calls())
-        if (c.find("Break") != std::string::npos || c.rfind("EscapeCommFunction", 0) == 0) line.push_back(c);
+        if (c.find("Break") != std::string::npos || c.rfind("EscapeCommFunction", 0) == 0)
+            line.push_back(c);
     ASSERT_GE(line.size(), 6u);
     const std::vector<std::string> tail(line.end() - 6, line.end());
-    EXPECT_EQ(tail, (std::vector<std::string>{"SetCommBreak", "ClearCommBreak", "EscapeCommFunction 5",
-                                              "EscapeCommFunction 6", "EscapeCommFunction 3",
-                                              "EscapeCommFunction 4"}));
+    EXPECT_EQ(tail, (std::vector<std::string>{"SetCommBreak", "ClearCommBreak",
+                                              "EscapeCommFunction 5", "EscapeCommFunction 6",
+                                              "EscapeCommFunction 3", "EscapeCommFunction 4"}));
     fake().FailNext("SetCommBreak", 5);
     EXPECT_EQ(port::SendBreak(state, errors), 108);
     fake().FailNext("ClearCommBreak", 6);
@@ -279,6 +273,22 @@ TEST_F(SendTest, BreakDtrRtsAndModemLines) {
     fake().FailNext("GetCommModemStatus", 50);
     EXPECT_FALSE(port::ModemLine(state, errors, MS_RING_ON));
     EXPECT_EQ(errors.list.back(), E(123, 50));
+}
+
+// SendChar fires 110 before it sends: a handler that closes the port then
+// leaves nothing to send to, and no stale handle reaches the system.
+TEST_F(SendTest, SendCharWhoseHandlerClosesThePortSendsNothing) {
+    HandlerReporter r;
+    port::Session sess(state, r);
+    ASSERT_EQ(sess.OpenComm(), 0);
+    r.onError = [&](short major) {
+        if (major == 110) sess.CloseComm();
+    };
+    com::Bstr several(L"XY");
+    EXPECT_EQ(transfer::SendChar(state, r, several.get()), 110);
+    EXPECT_EQ(r.list, (ErrorList{E(110, 0)}));
+    EXPECT_FALSE(fake().Called("TransmitCommChar"));
+    EXPECT_FALSE(sess.IsOpen());
 }
 
 }  // namespace

@@ -1,12 +1,16 @@
 // SendFile, RecvFile and AbortTransfer: preconditions, questions and codes.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "control/state.h"
+#include "port/session.h"
 #include "tests/unit/fake_platform.h"
+#include "tests/unit/recording_reporter.h"
 #include "xmodem/engine.h"
 #include "xmodem/transfer_control.h"
 
@@ -27,13 +31,6 @@ int RecordBox(const wchar_t* text, UINT type) {
 }
 bool Probe(const wchar_t*) { return g_fileExists; }
 
-class Reporter final : public qlr::Reporter {
-public:
-    void CommError(short major, long minor) override { errors.emplace_back(major, minor); }
-    bool InRunMode() override { return true; }
-    std::vector<std::pair<short, long>> errors;
-};
-
 class TransferControlTest : public ::testing::Test {
 protected:
     TransferControlTest() {
@@ -51,15 +48,15 @@ protected:
 
     FakePlatformScope scope;
     ControlState state;
-    Reporter reporter;
+    RecordingReporter reporter;
 };
 
-using Errors = std::vector<std::pair<short, long>>;
+using Errors = ErrorList;
 
 TEST_F(TransferControlTest, ClosedPortGives111WithCommErrorAndNoBox) {
     EXPECT_EQ(xmodem::SendFile(state, reporter, L"a.bin"), 111);
     EXPECT_EQ(xmodem::RecvFile(state, reporter, L"a.bin"), 111);
-    EXPECT_EQ(reporter.errors, (Errors{{111, 0}, {111, 0}}));
+    EXPECT_EQ(reporter.list, (Errors{{111, 0}, {111, 0}}));
     EXPECT_TRUE(g_boxes.empty());
 }
 
@@ -68,7 +65,7 @@ TEST_F(TransferControlTest, RunningTransferGives125AndCanBeAborted) {
     state.inFileTransfer = 1;
     EXPECT_EQ(xmodem::SendFile(state, reporter, L"a.bin"), 125);
     EXPECT_EQ(xmodem::RecvFile(state, reporter, L"a.bin"), 125);
-    EXPECT_EQ(reporter.errors, (Errors{{125, 0}, {125, 0}}));
+    EXPECT_EQ(reporter.list, (Errors{{125, 0}, {125, 0}}));
     EXPECT_EQ(state.abortRequested.load(), 0);
     EXPECT_EQ(xmodem::AbortTransfer(state), 0);
     EXPECT_EQ(state.abortRequested.load(), 1);
@@ -78,7 +75,7 @@ TEST_F(TransferControlTest, RunningTransferGives125AndCanBeAborted) {
 TEST_F(TransferControlTest, AbortWithoutTransferGives126) {
     EXPECT_EQ(xmodem::AbortTransfer(state), 126);
     EXPECT_EQ(state.abortRequested.load(), 0);
-    EXPECT_TRUE(reporter.errors.empty());
+    EXPECT_TRUE(reporter.list.empty());
 }
 
 TEST_F(TransferControlTest, DeclinedOverwriteGivesMinusOneAndStartsNothing) {
@@ -94,7 +91,7 @@ TEST_F(TransferControlTest, DeclinedOverwriteGivesMinusOneAndStartsNothing) {
     EXPECT_EQ(g_boxes[0].type, static_cast<UINT>(MB_OKCANCEL));
     EXPECT_EQ(state.abortRequested.load(), 1);
     EXPECT_EQ(state.inFileTransfer.load(), 0);
-    EXPECT_TRUE(reporter.errors.empty());
+    EXPECT_TRUE(reporter.list.empty());
     EXPECT_FALSE(scope.fake.Called("CreateThread"));
 }
 
@@ -103,10 +100,11 @@ TEST_F(TransferControlTest, MissingFileIsReportedEvenWithMessagesOff) {
     state.QcShowErrorMessage = 0;
     EXPECT_EQ(xmodem::SendFile(state, reporter, L"a.bin"), 100);
     ASSERT_EQ(g_boxes.size(), 1u);
-    EXPECT_EQ(g_boxes[0].text,
-              L"QE4006 \u30d5\u30a1\u30a4\u30eb a.bin \u306f\u5b58\u5728\u3057\u307e\u305b\u3093\u3002");
+    EXPECT_EQ(
+        g_boxes[0].text,
+        L"QE4006 \u30d5\u30a1\u30a4\u30eb a.bin \u306f\u5b58\u5728\u3057\u307e\u305b\u3093\u3002");
     EXPECT_EQ(g_boxes[0].type, static_cast<UINT>(MB_OK));
-    EXPECT_TRUE(reporter.errors.empty());
+    EXPECT_TRUE(reporter.list.empty());
 }
 
 TEST_F(TransferControlTest, OutOfRangeProtocolStartsNothing) {
@@ -155,7 +153,78 @@ TEST_F(TransferControlTest, CreateThreadFailureGives118) {
     EXPECT_EQ(state.inFileTransfer.load(), 0);
     ASSERT_EQ(g_boxes.size(), 1u);
     EXPECT_EQ(g_boxes[0].text.compare(0, 7, L"QE4003 "), 0);
-    EXPECT_TRUE(reporter.errors.empty());
+    EXPECT_TRUE(reporter.list.empty());
+}
+
+// The host keeps pumping during the overwrite question: whatever it did
+// meanwhile is seen before a worker starts.
+std::function<void()> g_duringBox;
+int BoxThatPumps(const wchar_t* text, UINT type) {
+    if (g_duringBox) g_duringBox();
+    return RecordBox(text, type);
+}
+
+TEST_F(TransferControlTest, PreconditionsHoldAgainAfterTheOverwriteQuestion) {
+    xmodem::SetMessageBoxFunction(&BoxThatPumps);
+    state.portOpen = 1;
+    g_fileExists = true;
+    // CloseComm during the question.
+    g_duringBox = [this] { state.portOpen = 0; };
+    EXPECT_EQ(xmodem::RecvFile(state, reporter, L"a.bin"), 111);
+    // Another transfer started during the question.
+    state.portOpen = 1;
+    g_duringBox = [this] { state.inFileTransfer = 1; };
+    EXPECT_EQ(xmodem::RecvFile(state, reporter, L"a.bin"), 125);
+    EXPECT_EQ(reporter.list, (Errors{{111, 0}, {125, 0}}));
+    // The control released during the question.
+    state.inFileTransfer = 0;
+    bool released = false;
+    g_duringBox = [&released] { released = true; };
+    EXPECT_EQ(xmodem::RecvFile(state, reporter, L"a.bin", [&released] { return released; }), -1);
+    g_duringBox = nullptr;
+    EXPECT_FALSE(scope.fake.Called("CreateThread"));
+    EXPECT_EQ(state.inFileTransfer.load(), 0);
+    EXPECT_EQ(reporter.list.size(), 2u);
+}
+
+BOOL CALLBACK FindDialog(HWND window, LPARAM found) {
+    wchar_t name[16] = {};
+    if (GetClassNameW(window, name, 16) > 0 && std::wstring(name) == L"#32770") {
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+TEST_F(TransferControlTest, CloseCommDoesNotWaitForAFailureBoxNobodySees) {
+    xmodem::SetMessageBoxFunction(nullptr);  // the system's own, ownerless box
+    port::Session session(state, reporter);
+    ASSERT_EQ(session.OpenComm(), 0);
+    state.QcShowErrorMessage = 1;
+    // The fake's disk cannot create the file: the receive fails at once and
+    // its worker shows QE4004.
+    ASSERT_EQ(xmodem::RecvFile(state, reporter, L"a.bin"), 0);
+    HWND box = nullptr;
+    for (int i = 0; i < 200 && !box; ++i) {
+        EnumThreadWindows(state.transferThreadId, &FindDialog, reinterpret_cast<LPARAM>(&box));
+        if (!box) ::Sleep(50);
+    }
+    ASSERT_NE(box, nullptr) << "the worker shows no message box";
+    short rc = -99;
+    const HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread closer([&] {
+        rc = session.CloseComm();
+        SetEvent(closed);
+    });
+    const DWORD waited = WaitForSingleObject(closed, 20000);
+    EXPECT_EQ(waited, WAIT_OBJECT_0) << "CloseComm waits for the box";
+    if (waited != WAIT_OBJECT_0) PostMessageW(box, WM_COMMAND, IDOK, 0);  // let it end
+    closer.join();
+    CloseHandle(closed);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(state.inFileTransfer.load(), 0);
+    EXPECT_FALSE(state.transferThread);
+    EXPECT_TRUE(scope.fake.Posted().empty());  // a transfer CloseComm stopped reports nothing
 }
 
 }  // namespace

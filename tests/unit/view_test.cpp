@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "control/com/ptr.h"
+#include "platform/com_ptr.h"
 #include "control/module.h"
 #include "control/qlrcom.h"
 #include "resources/resource_ids.h"
@@ -84,10 +84,10 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
         ASSERT_EQ(CreateQLRCom(nullptr, IID_IOleObject, object.put_void()), S_OK);
-        ASSERT_EQ(object.As(view, IID_IViewObject), S_OK);
+        ASSERT_EQ(object.As(view), S_OK);
         // Picture 2 as 32-bit pixels, the reference for the design-time face.
-        HBITMAP face = static_cast<HBITMAP>(LoadImageW(
-            ModuleInstance(), MAKEINTRESOURCEW(IDB_FACE), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+        HBITMAP face = static_cast<HBITMAP>(LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(IDB_FACE),
+                                                       IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
         ASSERT_TRUE(face);
         Canvas copy(32, 32);
         HDC memory = CreateCompatibleDC(nullptr);
@@ -184,8 +184,9 @@ TEST_F(ViewTest, MetafileGetsTheFaceScaledToItsBounds) {
     // A frame of exactly 64 x 64 reference pixels, so that playing the
     // recording back onto 64 x 64 pixels maps it 1:1.
     HDC screen = GetDC(nullptr);
-    const RECT frame{0, 0, MulDiv(64 * 100, GetDeviceCaps(screen, HORZSIZE), GetDeviceCaps(screen, HORZRES)),
-                     MulDiv(64 * 100, GetDeviceCaps(screen, VERTSIZE), GetDeviceCaps(screen, VERTRES))};
+    const RECT frame{
+        0, 0, MulDiv(64 * 100, GetDeviceCaps(screen, HORZSIZE), GetDeviceCaps(screen, HORZRES)),
+        MulDiv(64 * 100, GetDeviceCaps(screen, VERTSIZE), GetDeviceCaps(screen, VERTRES))};
     HDC recorder = CreateEnhMetaFileW(screen, nullptr, &frame, nullptr);
     ReleaseDC(nullptr, screen);
     ASSERT_TRUE(recorder);
@@ -197,6 +198,130 @@ TEST_F(ViewTest, MetafileGetsTheFaceScaledToItsBounds) {
     ASSERT_TRUE(PlayEnhMetaFile(canvas.dc(), metafile, &target));
     DeleteEnhMetaFile(metafile);
     EXPECT_EQ(FaceMismatches(canvas, 0, 0, 2), 0);
+}
+
+// Keeps the data a data advise holder hands to its sink.
+class DataSink final : public IAdviseSink {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IAdviseSink))
+            return *out = nullptr, E_NOINTERFACE;
+        *out = static_cast<IAdviseSink*>(this);
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    void STDMETHODCALLTYPE OnDataChange(FORMATETC* format, STGMEDIUM* medium) override {
+        formats.push_back(format->cfFormat);
+        media.push_back(medium->tymed);
+        if (medium->tymed == TYMED_ENHMF)
+            headerBytes = GetEnhMetaFileHeader(medium->hEnhMetaFile, 0, nullptr);
+    }
+    void STDMETHODCALLTYPE OnViewChange(DWORD, LONG) override {}
+    void STDMETHODCALLTYPE OnRename(IMoniker*) override {}
+    void STDMETHODCALLTYPE OnSave() override {}
+    void STDMETHODCALLTYPE OnClose() override {}
+    std::vector<CLIPFORMAT> formats;
+    std::vector<DWORD> media;
+    UINT headerBytes = 0;
+};
+
+TEST_F(ViewTest, DataObjectGivesThePictureAsEnhancedMetafileAndMetafilePicture) {
+    ASSERT_EQ(object->SetClientSite(&designSite), S_OK);
+    ComPtr<IDataObject> data;
+    ASSERT_EQ(object.As(data), S_OK);
+    ComPtr<IEnumFORMATETC> formats;
+    ASSERT_EQ(data->EnumFormatEtc(DATADIR_GET, formats.put()), S_OK);
+    FORMATETC listed[3]{};
+    ULONG count = 0;
+    EXPECT_EQ(formats->Next(3, listed, &count), S_FALSE);
+    ASSERT_EQ(count, 2u);
+    EXPECT_EQ(listed[0].cfFormat, CF_ENHMETAFILE);
+    EXPECT_EQ(listed[0].tymed, static_cast<DWORD>(TYMED_ENHMF));
+    EXPECT_EQ(listed[1].cfFormat, CF_METAFILEPICT);
+    EXPECT_EQ(listed[1].tymed, static_cast<DWORD>(TYMED_MFPICT));
+    for (FORMATETC& f : listed) {
+        if (!f.cfFormat) continue;
+        EXPECT_EQ(f.dwAspect, static_cast<DWORD>(DVASPECT_CONTENT));
+        EXPECT_EQ(f.lindex, -1);
+        EXPECT_EQ(data->QueryGetData(&f), S_OK);
+    }
+    FORMATETC bitmap{CF_BITMAP, nullptr, DVASPECT_CONTENT, -1, TYMED_GDI};
+    EXPECT_EQ(data->QueryGetData(&bitmap), DV_E_FORMATETC);
+    FORMATETC wrongMedium{CF_ENHMETAFILE, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    EXPECT_EQ(data->QueryGetData(&wrongMedium), DV_E_TYMED);
+    FORMATETC icon{CF_ENHMETAFILE, nullptr, DVASPECT_ICON, -1, TYMED_ENHMF};
+    EXPECT_EQ(data->QueryGetData(&icon), DV_E_DVASPECT);
+
+    SIZEL extent{};
+    ASSERT_EQ(object->GetExtent(DVASPECT_CONTENT, &extent), S_OK);
+    // The enhanced metafile: framed by the extent, the face filling the frame.
+    STGMEDIUM medium{};
+    ASSERT_EQ(data->GetData(&listed[0], &medium), S_OK);
+    ASSERT_EQ(medium.tymed, static_cast<DWORD>(TYMED_ENHMF));
+    ENHMETAHEADER header{};
+    ASSERT_TRUE(GetEnhMetaFileHeader(medium.hEnhMetaFile, sizeof header, &header));
+    EXPECT_NEAR(header.rclFrame.right - header.rclFrame.left, extent.cx, 2);
+    EXPECT_NEAR(header.rclFrame.bottom - header.rclFrame.top, extent.cy, 2);
+    {
+        Canvas canvas(64, 64);
+        RECT target{0, 0, 64, 64};
+        ASSERT_TRUE(PlayEnhMetaFile(canvas.dc(), medium.hEnhMetaFile, &target));
+        EXPECT_LT(FaceMismatches(canvas, 0, 0, 2), 64 * 64 / 20);
+        EXPECT_NE(canvas.At(63, 63), kUntouched);
+    }
+    ReleaseStgMedium(&medium);
+
+    // The metafile picture: scaled to the extent in HIMETRIC.
+    medium = STGMEDIUM{};
+    ASSERT_EQ(data->GetData(&listed[1], &medium), S_OK);
+    ASSERT_EQ(medium.tymed, static_cast<DWORD>(TYMED_MFPICT));
+    auto* picture = static_cast<METAFILEPICT*>(GlobalLock(medium.hMetaFilePict));
+    ASSERT_NE(picture, nullptr);
+    EXPECT_EQ(picture->mm, MM_ANISOTROPIC);
+    EXPECT_EQ(picture->xExt, extent.cx);
+    EXPECT_EQ(picture->yExt, extent.cy);
+    {
+        Canvas canvas(64, 64);
+        SetMapMode(canvas.dc(), MM_ANISOTROPIC);
+        SetViewportExtEx(canvas.dc(), 64, 64, nullptr);
+        ASSERT_TRUE(PlayMetaFile(canvas.dc(), picture->hMF));
+        SetMapMode(canvas.dc(), MM_TEXT);
+        EXPECT_LT(FaceMismatches(canvas, 0, 0, 2), 64 * 64 / 20);
+        EXPECT_NE(canvas.At(63, 63), kUntouched);
+    }
+    GlobalUnlock(medium.hMetaFilePict);
+    ReleaseStgMedium(&medium);
+    EXPECT_EQ(data->GetDataHere(&listed[0], &medium), DV_E_TYMED);
+
+    // Run mode: the picture is the form's background.
+    AmbientSite runSite{true, true, 0x00336699};
+    ASSERT_EQ(object->SetClientSite(&runSite), S_OK);
+    medium = STGMEDIUM{};
+    ASSERT_EQ(data->GetData(&listed[0], &medium), S_OK);
+    {
+        Canvas canvas(32, 32);
+        RECT target{0, 0, 32, 32};
+        ASSERT_TRUE(PlayEnhMetaFile(canvas.dc(), medium.hEnhMetaFile, &target));
+        EXPECT_EQ(canvas.At(16, 16), static_cast<COLORREF>(0x00336699));
+    }
+    ReleaseStgMedium(&medium);
+
+    // The advise holder primes a new sink with the picture and lists it.
+    DataSink sink;
+    DWORD cookie = 0;
+    ASSERT_EQ(data->DAdvise(&listed[0], ADVF_PRIMEFIRST, &sink, &cookie), S_OK);
+    EXPECT_EQ(sink.formats, std::vector<CLIPFORMAT>{CF_ENHMETAFILE});
+    EXPECT_EQ(sink.media, std::vector<DWORD>{TYMED_ENHMF});
+    EXPECT_GT(sink.headerBytes, 0u);
+    ComPtr<IEnumSTATDATA> advised;
+    ASSERT_EQ(data->EnumDAdvise(advised.put()), S_OK);
+    STATDATA stat{};
+    ULONG got = 0;
+    ASSERT_EQ(advised->Next(1, &stat, &got), S_OK);
+    EXPECT_EQ(stat.dwConnection, cookie);
+    if (stat.pAdvSink) stat.pAdvSink->Release();
+    EXPECT_EQ(data->DUnadvise(cookie), S_OK);
 }
 
 }  // namespace

@@ -37,8 +37,10 @@ public:
             std::printf("  event CommRecv(\"");
             for (UINT i = 0; text && i < SysStringLen(text); ++i) {
                 const wchar_t c = text[i];
-                if (c >= 0x20 && c < 0x7F) std::printf("%c", static_cast<char>(c));
-                else std::printf("\\x%02X", static_cast<unsigned>(c));
+                if (c >= 0x20 && c < 0x7F)
+                    std::printf("%c", static_cast<char>(c));
+                else
+                    std::printf("\\x%02X", static_cast<unsigned>(c));
             }
             std::printf("\")\n");
             lineSeen = lineSeen || (text && SysStringLen(text) > 0);
@@ -71,13 +73,16 @@ bool Pump(Done done, DWORD ms) {
 
 // One XModem transfer on the open port.
 bool Transfer(IQLRCom* com, Sink& sink, bool send, const char* path) {
-    if (send && !Pump([&] { return sink.starts > 0; }, 30000)) std::printf("  no start character\n");
+    if (send && !Pump([&] { return sink.starts > 0; }, 30000))
+        std::printf("  no start character\n");
     wchar_t name[MAX_PATH] = {};
     MultiByteToWideChar(CP_ACP, 0, path, -1, name, MAX_PATH);
     BSTR file = SysAllocString(name);
     short rc = -9;
-    if (send) com->SendFile(file, &rc);
-    else com->RecvFile(file, &rc);
+    if (send)
+        com->SendFile(file, &rc);
+    else
+        com->RecvFile(file, &rc);
     SysFreeString(file);
     std::printf("  %s %d\n", send ? "SendFile" : "RecvFile", rc);
     short shown = -1;
@@ -104,7 +109,8 @@ bool Transfer(IQLRCom* com, Sink& sink, bool send, const char* path) {
 
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
-    const bool transfer = argc > 3 && (std::strcmp(argv[2], "send") == 0 || std::strcmp(argv[2], "recv") == 0);
+    const bool transfer =
+        argc > 3 && (std::strcmp(argv[2], "send") == 0 || std::strcmp(argv[2], "recv") == 0);
     const DWORD seconds = argc > 2 && !transfer ? static_cast<DWORD>(std::atoi(argv[2])) : 10;
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     IQLRCom* com = nullptr;
@@ -130,15 +136,19 @@ int main(int argc, char** argv) {
     com->put_QcShowErrorMessage(0);
     com->put_QcProtocol(XModem1K);
     com->OpenComm(&rc);
-    if (transfer) std::printf("  OpenComm %d\n", rc);
-    else std::printf("  OpenComm %d, waiting up to %lu s for a line\n", rc, seconds);
+    if (transfer)
+        std::printf("  OpenComm %d\n", rc);
+    else
+        std::printf("  OpenComm %d, waiting up to %lu s for a line\n", rc, seconds);
     std::fflush(stdout);
     // Tells the demonstration that the port listens.
     std::printf("READY\n");
     std::fflush(stdout);
     bool ok = false;
-    if (rc == 0 && transfer) ok = Transfer(com, sink, std::strcmp(argv[2], "send") == 0, argv[3]);
-    else if (rc == 0) ok = Pump([&] { return sink.lineSeen; }, seconds * 1000);
+    if (rc == 0 && transfer)
+        ok = Transfer(com, sink, std::strcmp(argv[2], "send") == 0, argv[3]);
+    else if (rc == 0)
+        ok = Pump([&] { return sink.lineSeen; }, seconds * 1000);
     com->CloseComm(&rc);
     point->Unadvise(cookie);
     point->Release();

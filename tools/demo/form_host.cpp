@@ -111,7 +111,8 @@ void CALLBACK ProbeFrame(HWND, UINT, UINT_PTR timer, DWORD) {
                               SelectedItem(GetDlgItem(page, IDC_PAGE_FLOW)) + L"\n";
     // The console may not speak the page's language: write UTF-8.
     char utf8[512];
-    const int n = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, utf8, sizeof utf8, nullptr, nullptr);
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, utf8, sizeof utf8, nullptr, nullptr);
     if (n > 0) std::fwrite(utf8, 1, size_t(n - 1), stdout);
     Say(screenshot::SaveWindowPng(GetParent(page), (g_shots + L"\\demo_page.png").c_str()),
         "saved demo_page.png (the CommSettings page)");
@@ -157,7 +158,8 @@ int wmain(int argc, wchar_t** argv) {
             return 1;
         }
         Ref<IStream> settings;
-        Say(SaveSettings(port, &settings.p), "the form's settings: COM port, 19200 bit/s, QcAutoOpen");
+        Say(SaveSettings(port, &settings.p),
+            "the form's settings: COM port, 19200 bit/s, QcAutoOpen");
 
         // A white form, so that the control's square in the container's
         // background colour stands out.
@@ -167,8 +169,9 @@ int wmain(int argc, wchar_t** argv) {
         formClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
         formClass.lpszClassName = L"QlrDemoForm";
         RegisterClassW(&formClass);
-        HWND form = CreateWindowExW(0, L"QlrDemoForm", L"qlrcom32 demo form", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                                    0, 0, 240, 140, nullptr, nullptr, formClass.hInstance, nullptr);
+        HWND form = CreateWindowExW(0, L"QlrDemoForm", L"qlrcom32 demo form",
+                                    WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 240, 140, nullptr,
+                                    nullptr, formClass.hInstance, nullptr);
         HWND ax = CreateWindowExW(0, L"AtlAxWin", L"", WS_CHILD | WS_VISIBLE, 24, 24, 32, 32, form,
                                   nullptr, nullptr, nullptr);
         Ref<IUnknown> site;
@@ -183,7 +186,8 @@ int wmain(int argc, wchar_t** argv) {
         }
         VARIANT_BOOL open = VARIANT_FALSE;
         if (control) control->IsOpen(&open);
-        Say(open != VARIANT_FALSE, "activated in place on the form, the control opened its port by itself");
+        Say(open != VARIANT_FALSE,
+            "activated in place on the form, the control opened its port by itself");
         Pump(200);
         Say(screenshot::SaveWindowPng(form, (g_shots + L"\\demo_form.png").c_str()),
             "saved demo_form.png (the control on the running form)");
@@ -194,13 +198,15 @@ int wmain(int argc, wchar_t** argv) {
         HANDLE watchdog = CreateThread(nullptr, 0, Watchdog, done, 0, nullptr);
         SetTimer(nullptr, 0, 100, ProbeFrame);
         RECT rect{24, 24, 56, 56};
-        const HRESULT hr = object ? object->DoVerb(OLEIVERB_PROPERTIES, nullptr, nullptr, 0, form, &rect)
-                                  : E_NOINTERFACE;
+        const HRESULT hr =
+            object ? object->DoVerb(OLEIVERB_PROPERTIES, nullptr, nullptr, 0, form, &rect)
+                   : E_NOINTERFACE;
         SetEvent(done);
         WaitForSingleObject(watchdog, INFINITE);
         CloseHandle(watchdog);
         CloseHandle(done);
-        Say(SUCCEEDED(hr) && g_frameShown, "the properties verb showed the page and the frame closed");
+        Say(SUCCEEDED(hr) && g_frameShown,
+            "the properties verb showed the page and the frame closed");
 
         DestroyWindow(form);  // destroys the ATL host window and the control's window
         open = VARIANT_TRUE;

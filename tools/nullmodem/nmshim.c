@@ -51,27 +51,28 @@
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 
 static ioctl_fn real_ioctl;
-static struct nm_state *states[MAX_STATES];
+static struct nm_state* states[MAX_STATES];
 static int nstates;
 static int log_fd = -1;
 static pthread_once_t once = PTHREAD_ONCE_INIT;
 
 static void init(void) {
     real_ioctl = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
-    const char *logp = getenv("QLR_NULLMODEM_LOG");
+    const char* logp = getenv("QLR_NULLMODEM_LOG");
     if (logp && *logp) log_fd = open(logp, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const char *list = getenv("QLR_NULLMODEM");
+    const char* list = getenv("QLR_NULLMODEM");
     if (!list) return;
     char buf[4096];
     snprintf(buf, sizeof buf, "%s", list);
-    char *save = NULL;
-    for (char *p = strtok_r(buf, ":", &save); p && nstates < MAX_STATES; p = strtok_r(NULL, ":", &save)) {
+    char* save = NULL;
+    for (char* p = strtok_r(buf, ":", &save); p && nstates < MAX_STATES;
+         p = strtok_r(NULL, ":", &save)) {
         int fd = open(p, O_RDWR | O_CLOEXEC);
         if (fd < 0) continue;
-        void *m = mmap(NULL, sizeof(struct nm_state), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        void* m = mmap(NULL, sizeof(struct nm_state), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         close(fd);
         if (m == MAP_FAILED) continue;
-        struct nm_state *s = m;
+        struct nm_state* s = m;
         if (s->version != NM_VERSION) {
             munmap(m, sizeof(struct nm_state));
             continue;
@@ -80,7 +81,7 @@ static void init(void) {
     }
 }
 
-static void logf_(const char *fmt, ...) {
+static void logf_(const char* fmt, ...) {
     if (log_fd < 0) return;
     char line[256];
     va_list ap;
@@ -95,12 +96,12 @@ static void logf_(const char *fmt, ...) {
 }
 
 /* The state and end that `fd` belongs to, or NULL. */
-static struct nm_state *lookup(int fd, int *end) {
+static struct nm_state* lookup(int fd, int* end) {
     if (nstates == 0) return NULL;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return NULL;
     for (int k = 0; k < nstates; k++) {
-        struct nm_state *s = states[k];
+        struct nm_state* s = states[k];
         if (nm_load(&s->magic) != NM_MAGIC) continue;
         for (int i = 0; i < 2; i++) {
             if (s->rdev[i] == (uint64_t)st.st_rdev) {
@@ -112,7 +113,7 @@ static struct nm_state *lookup(int fd, int *end) {
     return NULL;
 }
 
-static int modem_bits(struct nm_state *s, int i) {
+static int modem_bits(struct nm_state* s, int i) {
     uint32_t mine = nm_load(&s->end[i].out), other = nm_load(&s->end[1 - i].out);
     int v = 0;
     if (mine & NM_DTR) v |= TIOCM_DTR;
@@ -132,28 +133,44 @@ static uint32_t out_bits(int v) {
     return o;
 }
 
-static int emulate(struct nm_state *s, int i, int fd, unsigned long req, void *arg, int *result) {
-    struct nm_end *e = &s->end[i];
+static int emulate(struct nm_state* s, int i, int fd, unsigned long req, void* arg, int* result) {
+    struct nm_end* e = &s->end[i];
     switch (req) {
     case TIOCMGET:
-        if (!arg) { errno = EFAULT; *result = -1; return 1; }
-        *(int *)arg = modem_bits(s, i);
-        logf_("TIOCMGET end %d -> 0x%03x\n", i, *(int *)arg);
+        if (!arg) {
+            errno = EFAULT;
+            *result = -1;
+            return 1;
+        }
+        *(int*)arg = modem_bits(s, i);
+        logf_("TIOCMGET end %d -> 0x%03x\n", i, *(int*)arg);
         break;
     case TIOCMSET:
-        if (!arg) { errno = EFAULT; *result = -1; return 1; }
-        nm_change_out(s, i, NM_DTR | NM_DSR_OUT | NM_DCD_OUT | NM_RTS, out_bits(*(int *)arg));
-        logf_("TIOCMSET end %d 0x%03x\n", i, *(int *)arg);
+        if (!arg) {
+            errno = EFAULT;
+            *result = -1;
+            return 1;
+        }
+        nm_change_out(s, i, NM_DTR | NM_DSR_OUT | NM_DCD_OUT | NM_RTS, out_bits(*(int*)arg));
+        logf_("TIOCMSET end %d 0x%03x\n", i, *(int*)arg);
         break;
     case TIOCMBIS:
-        if (!arg) { errno = EFAULT; *result = -1; return 1; }
-        nm_change_out(s, i, 0, out_bits(*(int *)arg));
-        logf_("TIOCMBIS end %d 0x%03x\n", i, *(int *)arg);
+        if (!arg) {
+            errno = EFAULT;
+            *result = -1;
+            return 1;
+        }
+        nm_change_out(s, i, 0, out_bits(*(int*)arg));
+        logf_("TIOCMBIS end %d 0x%03x\n", i, *(int*)arg);
         break;
     case TIOCMBIC:
-        if (!arg) { errno = EFAULT; *result = -1; return 1; }
-        nm_change_out(s, i, out_bits(*(int *)arg), 0);
-        logf_("TIOCMBIC end %d 0x%03x\n", i, *(int *)arg);
+        if (!arg) {
+            errno = EFAULT;
+            *result = -1;
+            return 1;
+        }
+        nm_change_out(s, i, out_bits(*(int*)arg), 0);
+        logf_("TIOCMBIC end %d 0x%03x\n", i, *(int*)arg);
         break;
     case TIOCSBRK:
         nm_change_out(s, i, 0, NM_BREAK);
@@ -164,8 +181,12 @@ static int emulate(struct nm_state *s, int i, int fd, unsigned long req, void *a
         logf_("TIOCCBRK end %d\n", i);
         break;
     case TIOCGICOUNT: {
-        if (!arg) { errno = EFAULT; *result = -1; return 1; }
-        struct serial_icounter_struct *c = arg;
+        if (!arg) {
+            errno = EFAULT;
+            *result = -1;
+            return 1;
+        }
+        struct serial_icounter_struct* c = arg;
         memset(c, 0, sizeof *c);
         c->cts = (int)nm_load(&e->cts);
         c->dsr = (int)nm_load(&e->dsr);
@@ -183,37 +204,80 @@ static int emulate(struct nm_state *s, int i, int fd, unsigned long req, void *a
         break;
     }
     case TIOCSERGETLSR: {
-        if (!arg) { errno = EFAULT; *result = -1; return 1; }
+        if (!arg) {
+            errno = EFAULT;
+            *result = -1;
+            return 1;
+        }
         int outq = 0;
         if (real_ioctl(fd, TIOCOUTQ, &outq) != 0) outq = 0;
-        *(unsigned int *)arg = outq == 0 ? TIOCSER_TEMT : 0;
+        *(unsigned int*)arg = outq == 0 ? TIOCSER_TEMT : 0;
         break;
     }
-    default:
-        return 0;
+    default: return 0;
     }
     *result = 0;
     return 1;
 }
 
+/* True when some cable's port end is unplugged (cheap: no fstat). */
+static int any_gone(void) {
+    for (int k = 0; k < nstates; k++)
+        if (nm_load(&states[k]->magic) == NM_MAGIC && nm_load(&NM_GONE(states[k]))) return 1;
+    return 0;
+}
+
+/* True, with errno EIO, when fd is the port slave of an unplugged cable. */
+static int unplugged(int fd) {
+    if (!any_gone()) return 0;
+    int end, saved = errno;
+    struct nm_state* s = lookup(fd, &end);
+    errno = saved;
+    if (!s || end != 0 || !nm_load(&NM_GONE(s))) return 0;
+    errno = EIO;
+    return 1;
+}
+
+typedef ssize_t (*read_fn)(int, void*, size_t);
+static read_fn real_read;
+
+ssize_t read(int fd, void* buf, size_t count) {
+    if (!real_read) real_read = (read_fn)dlsym(RTLD_NEXT, "read");
+    pthread_once(&once, init);
+    if (unplugged(fd)) {
+        logf_("read on an unplugged port\n");
+        return -1;
+    }
+    return real_read(fd, buf, count);
+}
+
 int ioctl(int fd, unsigned long req, ...) {
     va_list ap;
     va_start(ap, req);
-    void *arg = va_arg(ap, void *);
+    void* arg = va_arg(ap, void*);
     va_end(ap);
     pthread_once(&once, init);
-    if (!real_ioctl) { errno = ENOSYS; return -1; }
+    if (!real_ioctl) {
+        errno = ENOSYS;
+        return -1;
+    }
+    if (unplugged(fd)) return -1;
     switch (req) {
-    case TIOCMGET: case TIOCMSET: case TIOCMBIS: case TIOCMBIC:
-    case TIOCSBRK: case TIOCCBRK: case TIOCGICOUNT: case TIOCSERGETLSR: {
+    case TIOCMGET:
+    case TIOCMSET:
+    case TIOCMBIS:
+    case TIOCMBIC:
+    case TIOCSBRK:
+    case TIOCCBRK:
+    case TIOCGICOUNT:
+    case TIOCSERGETLSR: {
         int end, result, saved = errno;
-        struct nm_state *s = lookup(fd, &end);
+        struct nm_state* s = lookup(fd, &end);
         errno = saved;
         if (s && emulate(s, end, fd, req, arg, &result)) return result;
         break;
     }
-    default:
-        break;
+    default: break;
     }
     return real_ioctl(fd, req, arg);
 }

@@ -17,6 +17,9 @@
  * end's DSR and DCD. `ptybridge ctl` plays the peer end and can drive its DSR,
  * DCD and RI outputs one by one. Break (TIOCSBRK) raises BREAK on one end and
  * counts a break at the other end. The counters are those of TIOCGICOUNT.
+ * `ptybridge ctl STATEFILE set gone on` pulls the port end out, as an unplugged
+ * USB adapter: from then on every ioctl and read on the port slave fails with
+ * EIO (in shimmed processes) until `set gone off` plugs it in again.
  */
 #ifndef QLR_NULLMODEM_H
 #define QLR_NULLMODEM_H
@@ -37,7 +40,7 @@
 #define NM_BREAK 0x20u
 
 struct nm_end {
-    uint32_t out;          /* NM_* bits driven by this end */
+    uint32_t out; /* NM_* bits driven by this end */
     /* Counters as reported to this end by TIOCGICOUNT. */
     uint32_t cts, dsr, rng, dcd; /* changes of the lines this end sees */
     uint32_t rx, tx;             /* bytes into / out of this end's slave (kept by the bridge) */
@@ -46,25 +49,29 @@ struct nm_end {
 };
 
 struct nm_state {
-    uint32_t magic;        /* NM_MAGIC while the bridge runs */
+    uint32_t magic; /* NM_MAGIC while the bridge runs */
     uint32_t version;
-    uint64_t rdev[2];      /* st_rdev of the port slave and the peer slave */
+    uint64_t rdev[2]; /* st_rdev of the port slave and the peer slave */
     char path[2][NM_PATH_MAX];
     struct nm_end end[2];
 };
 
-static inline uint32_t nm_load(const uint32_t *p) { return __atomic_load_n(p, __ATOMIC_SEQ_CST); }
-static inline void nm_add(uint32_t *p, uint32_t n) { __atomic_add_fetch(p, n, __ATOMIC_SEQ_CST); }
+/* The port end's "device gone" word (1 while unplugged). */
+#define NM_GONE(s) ((s)->end[0].reserved[0])
+
+static inline uint32_t nm_load(const uint32_t* p) { return __atomic_load_n(p, __ATOMIC_SEQ_CST); }
+static inline void nm_store(uint32_t* p, uint32_t v) { __atomic_store_n(p, v, __ATOMIC_SEQ_CST); }
+static inline void nm_add(uint32_t* p, uint32_t n) { __atomic_add_fetch(p, n, __ATOMIC_SEQ_CST); }
 
 /* Changes end `i`'s outputs: clears `clr`, then sets `set`; counts the
  * resulting line changes at the other end. Returns the new output bits. */
-static inline uint32_t nm_change_out(struct nm_state *s, int i, uint32_t clr, uint32_t set) {
+static inline uint32_t nm_change_out(struct nm_state* s, int i, uint32_t clr, uint32_t set) {
     uint32_t old = nm_load(&s->end[i].out), new_;
     do {
         new_ = (old & ~clr) | set;
     } while (!__atomic_compare_exchange_n(&s->end[i].out, &old, new_, 0, __ATOMIC_SEQ_CST,
                                           __ATOMIC_SEQ_CST));
-    struct nm_end *o = &s->end[1 - i];
+    struct nm_end* o = &s->end[1 - i];
     uint32_t diff = old ^ new_;
     if (diff & NM_RTS) nm_add(&o->cts, 1);
     if (diff & NM_DSR_OUT) nm_add(&o->dsr, 1);

@@ -16,8 +16,7 @@ qlr::trace_shm::Mapping* SharedSection() {
 
 // Copies one record (data, length, direction: 115 sent, 114 received).
 // Returns nonzero when the record was published.
-extern "C" int WINAPI SetSharedMem(const unsigned char* data, long length,
-                                              long direction) {
+extern "C" int WINAPI SetSharedMem(const unsigned char* data, long length, long direction) {
     qlr::trace_shm::Mapping* mapping = SharedSection();
     if (!*mapping) return 0;
     qlr::trace_shm::Publish(*mapping->get(), data, static_cast<int32_t>(length),

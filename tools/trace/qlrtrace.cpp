@@ -112,42 +112,38 @@ void SaveAs(HWND owner, HWND list) {
     ofn.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
     if (!GetSaveFileNameA(&ofn)) return;
     if (!SaveList(list, path))
-        MessageBoxA(owner, "The trace could not be written to the file.", kTitle, MB_OK | MB_ICONERROR);
+        MessageBoxA(owner, "The trace could not be written to the file.", kTitle,
+                    MB_OK | MB_ICONERROR);
 }
 
 LRESULT CALLBACK WindowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
-        case WM_CREATE: {
-            g_viewer->list = CreateWindowExA(
-                WS_EX_CLIENTEDGE, "LISTBOX", "",
-                WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | LBS_NOINTEGRALHEIGHT | LBS_NOSEL,
-                0, 0, 0, 0, wnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kListId)),
-                reinterpret_cast<LPCREATESTRUCTA>(lp)->hInstance, nullptr);
-            if (!g_viewer->list) return -1;
-            SendMessageA(g_viewer->list, WM_SETFONT,
-                         reinterpret_cast<WPARAM>(GetStockObject(ANSI_FIXED_FONT)), FALSE);
-            SendMessageA(g_viewer->list, LB_SETHORIZONTALEXTENT, 900, 0);
-            return 0;
+    case WM_CREATE: {
+        g_viewer->list = CreateWindowExA(
+            WS_EX_CLIENTEDGE, "LISTBOX", "",
+            WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | LBS_NOINTEGRALHEIGHT | LBS_NOSEL, 0,
+            0, 0, 0, wnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kListId)),
+            reinterpret_cast<LPCREATESTRUCTA>(lp)->hInstance, nullptr);
+        if (!g_viewer->list) return -1;
+        SendMessageA(g_viewer->list, WM_SETFONT,
+                     reinterpret_cast<WPARAM>(GetStockObject(ANSI_FIXED_FONT)), FALSE);
+        SendMessageA(g_viewer->list, LB_SETHORIZONTALEXTENT, 900, 0);
+        return 0;
+    }
+    case WM_SIZE: MoveWindow(g_viewer->list, 0, 0, LOWORD(lp), HIWORD(lp), TRUE); return 0;
+    case WM_USER:  // a control published a record
+        TakeRecords(*g_viewer);
+        return 0;
+    case WM_COMMAND:
+        switch (LOWORD(wp)) {
+        case kCmdSave: SaveAs(wnd, g_viewer->list); return 0;
+        case kCmdClear: SendMessageA(g_viewer->list, LB_RESETCONTENT, 0, 0); return 0;
+        case kCmdExit: DestroyWindow(wnd); return 0;
+        default: break;
         }
-        case WM_SIZE:
-            MoveWindow(g_viewer->list, 0, 0, LOWORD(lp), HIWORD(lp), TRUE);
-            return 0;
-        case WM_USER:  // a control published a record
-            TakeRecords(*g_viewer);
-            return 0;
-        case WM_COMMAND:
-            switch (LOWORD(wp)) {
-                case kCmdSave: SaveAs(wnd, g_viewer->list); return 0;
-                case kCmdClear: SendMessageA(g_viewer->list, LB_RESETCONTENT, 0, 0); return 0;
-                case kCmdExit: DestroyWindow(wnd); return 0;
-                default: break;
-            }
-            break;
-        case WM_DESTROY:
-            PostQuitMessage(0);
-            return 0;
-        default:
-            break;
+        break;
+    case WM_DESTROY: PostQuitMessage(0); return 0;
+    default: break;
     }
     return DefWindowProcA(wnd, msg, wp, lp);
 }
@@ -216,7 +212,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int show) {
     }
     Viewer viewer;
     if (!viewer.mapping) {
-        MessageBoxA(nullptr, "The shared trace memory could not be created.", kTitle, MB_OK | MB_ICONERROR);
+        MessageBoxA(nullptr, "The shared trace memory could not be created.", kTitle,
+                    MB_OK | MB_ICONERROR);
         return 1;
     }
     LogFile log(commandLine ? commandLine : "");

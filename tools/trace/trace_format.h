@@ -15,9 +15,9 @@ constexpr size_t kBytesPerRow = 16;
 
 inline const char* DirectionName(int32_t direction) {
     switch (direction) {
-        case trace_shm::kDirectionSent: return "sent";
-        case trace_shm::kDirectionReceived: return "recv";
-        default: return "????";
+    case trace_shm::kDirectionSent: return "sent";
+    case trace_shm::kDirectionReceived: return "recv";
+    default: return "????";
     }
 }
 
@@ -56,7 +56,8 @@ inline std::vector<std::string> Lines(const trace_shm::Record& r, int hour, int 
                                       int ms) {
     std::vector<std::string> lines{Heading(r, hour, minute, second, ms)};
     for (size_t offset = 0; offset < r.bytes.size(); offset += kBytesPerRow) {
-        size_t count = r.bytes.size() - offset < kBytesPerRow ? r.bytes.size() - offset : kBytesPerRow;
+        size_t count =
+            r.bytes.size() - offset < kBytesPerRow ? r.bytes.size() - offset : kBytesPerRow;
         lines.push_back(Row(r.bytes.data() + offset, count, offset));
     }
     if (r.length > 0 && r.bytes.size() < static_cast<size_t>(r.length)) {

@@ -93,7 +93,8 @@ inline LONG Publish(Section& s, const unsigned char* data, int32_t length, int32
     ::InterlockedExchange(&slot.commit, 0);
     uint32_t stored = 0;
     if (data && length > 0)
-        stored = static_cast<uint32_t>(length) < kSlotBytes ? static_cast<uint32_t>(length) : kSlotBytes;
+        stored =
+            static_cast<uint32_t>(length) < kSlotBytes ? static_cast<uint32_t>(length) : kSlotBytes;
     slot.direction = direction;
     slot.length = length;
     slot.stored = stored;
@@ -126,7 +127,8 @@ public:
         if (!section_) return 0;
         uint32_t lost = 0;
         const LONG newest = LoadAcquire(&section_->next);
-        while (static_cast<LONG>(static_cast<uint32_t>(newest) - static_cast<uint32_t>(last_)) > 0) {
+        while (static_cast<LONG>(static_cast<uint32_t>(newest) - static_cast<uint32_t>(last_)) >
+               0) {
             LONG sequence = static_cast<LONG>(static_cast<uint32_t>(last_) + 1u);
             if (sequence == 0) {  // skipped by writers
                 last_ = sequence;

@@ -46,7 +46,10 @@ public:
     ~Ref() { reset(); }
     T* get() const { return p_; }
     T* operator->() const { return p_; }
-    T** put() { reset(); return &p_; }
+    T** put() {
+        reset();
+        return &p_;
+    }
     void** put_void() { return reinterpret_cast<void**>(put()); }
     void reset() {
         if (p_) p_->Release();
@@ -163,15 +166,18 @@ void Check(HRESULT hr, const std::string& what) {
 
 std::string Utf8(const std::wstring& w) {
     if (w.empty()) return std::string();
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                      nullptr, nullptr);
     std::string s(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr,
+                        nullptr);
     return s;
 }
 
 std::wstring FromUtf8(const std::string& s) {
     if (s.empty()) return std::wstring();
-    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s.data(),
+                                      static_cast<int>(s.size()), nullptr, 0);
     if (n <= 0) throw Failure{"invalid UTF-8 in the IDL source"};
     std::wstring w(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
@@ -196,48 +202,50 @@ std::string Quote(const std::wstring& w) { return "\"" + Utf8(w) + "\""; }
 
 const char* TypeKindName(TYPEKIND k) {
     switch (k) {
-        case TKIND_ENUM: return "enum";
-        case TKIND_RECORD: return "record";
-        case TKIND_MODULE: return "module";
-        case TKIND_INTERFACE: return "interface";
-        case TKIND_DISPATCH: return "dispinterface";
-        case TKIND_COCLASS: return "coclass";
-        case TKIND_ALIAS: return "alias";
-        case TKIND_UNION: return "union";
-        default: return "?";
+    case TKIND_ENUM: return "enum";
+    case TKIND_RECORD: return "record";
+    case TKIND_MODULE: return "module";
+    case TKIND_INTERFACE: return "interface";
+    case TKIND_DISPATCH: return "dispinterface";
+    case TKIND_COCLASS: return "coclass";
+    case TKIND_ALIAS: return "alias";
+    case TKIND_UNION: return "union";
+    default: return "?";
     }
 }
 
 std::string TypeName(ITypeInfo* info) {
     BstrHolder name;
-    if (FAILED(info->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr))) return "?";
+    if (FAILED(info->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr)))
+        return "?";
     Ref<ITypeLib> lib;
     UINT index = 0;
     std::string libName;
     if (SUCCEEDED(info->GetContainingTypeLib(lib.put(), &index))) {
         BstrHolder ln;
-        if (SUCCEEDED(lib->GetDocumentation(-1, ln.put(), nullptr, nullptr, nullptr))) libName = Utf8(ln.str()) + ".";
+        if (SUCCEEDED(lib->GetDocumentation(-1, ln.put(), nullptr, nullptr, nullptr)))
+            libName = Utf8(ln.str()) + ".";
     }
     return libName + Utf8(name.str());
 }
 
 std::string DescribeType(ITypeInfo* owner, const TYPEDESC& t) {
     switch (t.vt) {
-        case VT_PTR: return "PTR(" + DescribeType(owner, *t.lptdesc) + ")";
-        case VT_SAFEARRAY: return "SAFEARRAY(" + DescribeType(owner, *t.lptdesc) + ")";
-        case VT_CARRAY: {
-            std::string s = "CARRAY(" + DescribeType(owner, t.lpadesc->tdescElem);
-            for (USHORT i = 0; i < t.lpadesc->cDims; ++i)
-                s += "," + std::to_string(t.lpadesc->rgbounds[i].lLbound) + ":" +
-                     std::to_string(t.lpadesc->rgbounds[i].cElements);
-            return s + ")";
-        }
-        case VT_USERDEFINED: {
-            Ref<ITypeInfo> ref;
-            if (FAILED(owner->GetRefTypeInfo(t.hreftype, ref.put()))) return "UDT(?)";
-            return "UDT(" + TypeName(ref.get()) + ")";
-        }
-        default: return "VT" + std::to_string(t.vt);
+    case VT_PTR: return "PTR(" + DescribeType(owner, *t.lptdesc) + ")";
+    case VT_SAFEARRAY: return "SAFEARRAY(" + DescribeType(owner, *t.lptdesc) + ")";
+    case VT_CARRAY: {
+        std::string s = "CARRAY(" + DescribeType(owner, t.lpadesc->tdescElem);
+        for (USHORT i = 0; i < t.lpadesc->cDims; ++i)
+            s += "," + std::to_string(t.lpadesc->rgbounds[i].lLbound) + ":" +
+                 std::to_string(t.lpadesc->rgbounds[i].cElements);
+        return s + ")";
+    }
+    case VT_USERDEFINED: {
+        Ref<ITypeInfo> ref;
+        if (FAILED(owner->GetRefTypeInfo(t.hreftype, ref.put()))) return "UDT(?)";
+        return "UDT(" + TypeName(ref.get()) + ")";
+    }
+    default: return "VT" + std::to_string(t.vt);
     }
 }
 
@@ -246,7 +254,8 @@ std::string DescribeElem(ITypeInfo* owner, const ELEMDESC& e) {
     if ((e.paramdesc.wParamFlags & PARAMFLAG_FHASDEFAULT) && e.paramdesc.pparamdescex) {
         VARIANT v;
         VariantInit(&v);
-        if (SUCCEEDED(VariantChangeType(&v, const_cast<VARIANT*>(&e.paramdesc.pparamdescex->varDefaultValue), 0, VT_BSTR)))
+        if (SUCCEEDED(VariantChangeType(
+                &v, const_cast<VARIANT*>(&e.paramdesc.pparamdescex->varDefaultValue), 0, VT_BSTR)))
             s += " default=" + Quote(std::wstring(V_BSTR(&v), SysStringLen(V_BSTR(&v))));
         VariantClear(&v);
     }
@@ -270,7 +279,8 @@ std::string DescribeValue(const VARIANT* value) {
 // ocidl.idl, an unsigned 32-bit integer, so a script would read an invalid
 // handle (-1) as 4294967295; the rewritten library refers to stdole's alias
 // instead, as MIDL does.
-const GUID kOleHandleAlias = {0x66504313, 0xBE0F, 0x101A, {0x8B, 0xBB, 0x00, 0xAA, 0x00, 0x30, 0x0C, 0xAB}};
+const GUID kOleHandleAlias = {
+    0x66504313, 0xBE0F, 0x101A, {0x8B, 0xBB, 0x00, 0xAA, 0x00, 0x30, 0x0C, 0xAB}};
 const GUID kStdOle = {0x00020430, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 // The accessors whose value is an OLE_HANDLE.
@@ -299,13 +309,14 @@ struct ListingOptions {
     mutable size_t retypedAccessors = 0;
 };
 
-void ListTypeInfo(ITypeInfo* info, const std::string& label, const ListingOptions& options, std::string& out);
+void ListTypeInfo(ITypeInfo* info, const std::string& label, const ListingOptions& options,
+                  std::string& out);
 
 // The IUnknown and IDispatch methods that oleaut32 lists ahead of a
 // dispinterface's own members, as restricted dispatch functions.
 bool InheritedDispatchMember(const TYPEATTR& attr, const FUNCDESC& f) {
-    return attr.typekind == TKIND_DISPATCH && (f.wFuncFlags & FUNCFLAG_FRESTRICTED) && f.memid >= 0x60000000 &&
-           f.memid <= 0x6001FFFF;
+    return attr.typekind == TKIND_DISPATCH && (f.wFuncFlags & FUNCFLAG_FRESTRICTED) &&
+           f.memid >= 0x60000000 && f.memid <= 0x6001FFFF;
 }
 
 // Lists the members; inherited IUnknown/IDispatch methods of a dispinterface
@@ -326,11 +337,13 @@ std::string DescribeElemRetyped(ITypeInfo* owner, const ELEMDESC& e, int& retype
     return DescribeRetyped(owner, e.tdesc, retyped) + " pflags=" + Hex(e.paramdesc.wParamFlags);
 }
 
-void ListMembers(ITypeInfo* info, const TYPEATTR& attr, const ListingOptions& options, std::string& out) {
+void ListMembers(ITypeInfo* info, const TYPEATTR& attr, const ListingOptions& options,
+                 std::string& out) {
     std::wstring typeName;
     {
         BstrHolder n;
-        Check(info->GetDocumentation(MEMBERID_NIL, n.put(), nullptr, nullptr, nullptr), "GetDocumentation");
+        Check(info->GetDocumentation(MEMBERID_NIL, n.put(), nullptr, nullptr, nullptr),
+              "GetDocumentation");
         typeName = n.str();
     }
     UINT listedFuncs = 0;
@@ -341,7 +354,8 @@ void ListMembers(ITypeInfo* info, const TYPEATTR& attr, const ListingOptions& op
         info->GetImplTypeFlags(i, &flags);
         Ref<ITypeInfo> ref;
         Check(info->GetRefTypeInfo(h, ref.put()), "GetRefTypeInfo");
-        out += "  impl " + std::to_string(i) + " " + TypeName(ref.get()) + " flags=" + Hex(static_cast<unsigned>(flags)) + "\n";
+        out += "  impl " + std::to_string(i) + " " + TypeName(ref.get()) +
+               " flags=" + Hex(static_cast<unsigned>(flags)) + "\n";
     }
     for (UINT i = 0; i < attr.cFuncs; ++i) {
         FuncDesc f(info, i);
@@ -356,7 +370,8 @@ void ListMembers(ITypeInfo* info, const TYPEATTR& attr, const ListingOptions& op
             nameList.emplace_back(names[n] ? names[n] : L"");
             SysFreeString(names[n]);
         }
-        const bool retype = options.retypeHandles && !nameList.empty() && IsHandleAccessor(typeName, *f.get(), nameList[0]);
+        const bool retype = options.retypeHandles && !nameList.empty() &&
+                            IsHandleAccessor(typeName, *f.get(), nameList[0]);
         int retyped = 0;
         auto describe = [&](const ELEMDESC& e) {
             return retype ? DescribeElemRetyped(info, e, retyped) : DescribeElem(info, e);
@@ -364,17 +379,21 @@ void ListMembers(ITypeInfo* info, const TYPEATTR& attr, const ListingOptions& op
         BstrHolder doc;
         DWORD context = 0;
         info->GetDocumentation(f->memid, nullptr, doc.put(), &context, nullptr);
-        out += "  func " + std::to_string(listed) + " memid=" + std::to_string(f->memid) + " name=" +
-               (nameList.empty() ? std::string("?") : Utf8(nameList[0])) + " invkind=" + std::to_string(f->invkind) +
-               " funckind=" + std::to_string(f->funckind) + " callconv=" + std::to_string(f->callconv) +
-               " oVft=" + std::to_string(f->oVft) + " fflags=" + Hex(f->wFuncFlags) + " cParams=" +
-               std::to_string(f->cParams) + " cParamsOpt=" + std::to_string(f->cParamsOpt) + " cScodes=" +
-               std::to_string(f->cScodes) + " doc=" + Quote(doc.str()) + " helpcontext=" + std::to_string(context) +
-               "\n    returns " + describe(f->elemdescFunc) + "\n";
+        out += "  func " + std::to_string(listed) + " memid=" + std::to_string(f->memid) +
+               " name=" + (nameList.empty() ? std::string("?") : Utf8(nameList[0])) +
+               " invkind=" + std::to_string(f->invkind) +
+               " funckind=" + std::to_string(f->funckind) +
+               " callconv=" + std::to_string(f->callconv) + " oVft=" + std::to_string(f->oVft) +
+               " fflags=" + Hex(f->wFuncFlags) + " cParams=" + std::to_string(f->cParams) +
+               " cParamsOpt=" + std::to_string(f->cParamsOpt) +
+               " cScodes=" + std::to_string(f->cScodes) + " doc=" + Quote(doc.str()) +
+               " helpcontext=" + std::to_string(context) + "\n    returns " +
+               describe(f->elemdescFunc) + "\n";
         for (SHORT p = 0; p < f->cParams; ++p) {
             const size_t n = static_cast<size_t>(p) + 1;
-            out += "    param " + std::to_string(p) + " " + (n < nameList.size() ? Utf8(nameList[n]) : std::string("-")) +
-                   " " + describe(f->lprgelemdescParam[p]) + "\n";
+            out += "    param " + std::to_string(p) + " " +
+                   (n < nameList.size() ? Utf8(nameList[n]) : std::string("-")) + " " +
+                   describe(f->lprgelemdescParam[p]) + "\n";
         }
         if (retype) {
             if (retyped != 1)
@@ -389,14 +408,18 @@ void ListMembers(ITypeInfo* info, const TYPEATTR& attr, const ListingOptions& op
         BstrHolder name, doc;
         DWORD context = 0;
         info->GetDocumentation(v->memid, name.put(), doc.put(), &context, nullptr);
-        out += "  var " + std::to_string(i) + " memid=" + Hex(static_cast<unsigned long>(v->memid)) + " name=" +
-               Utf8(name.str()) + " varkind=" + std::to_string(v->varkind) + " vflags=" + Hex(v->wVarFlags) +
-               " value=" + (v->varkind == VAR_CONST ? DescribeValue(v->lpvarValue) : std::to_string(v->oInst)) +
+        out += "  var " + std::to_string(i) +
+               " memid=" + Hex(static_cast<unsigned long>(v->memid)) + " name=" + Utf8(name.str()) +
+               " varkind=" + std::to_string(v->varkind) + " vflags=" + Hex(v->wVarFlags) +
+               " value=" +
+               (v->varkind == VAR_CONST ? DescribeValue(v->lpvarValue) : std::to_string(v->oInst)) +
                " type=" + DescribeElem(info, v->elemdescVar);
-        if (attr.typekind != TKIND_ENUM || options.enumMemberDocs) out += " doc=" + Quote(doc.str());
+        if (attr.typekind != TKIND_ENUM || options.enumMemberDocs)
+            out += " doc=" + Quote(doc.str());
         out += " helpcontext=" + std::to_string(context) + "\n";
     }
-    if (attr.typekind == TKIND_ALIAS) out += "  alias of " + DescribeType(info, attr.tdescAlias) + "\n";
+    if (attr.typekind == TKIND_ALIAS)
+        out += "  alias of " + DescribeType(info, attr.tdescAlias) + "\n";
     // The vtable half of a dual interface.
     if (attr.typekind == TKIND_DISPATCH && (attr.wTypeFlags & TYPEFLAG_FDUAL)) {
         HREFTYPE h = 0;
@@ -407,7 +430,8 @@ void ListMembers(ITypeInfo* info, const TYPEATTR& attr, const ListingOptions& op
     }
 }
 
-void ListTypeInfo(ITypeInfo* info, const std::string& label, const ListingOptions& options, std::string& out) {
+void ListTypeInfo(ITypeInfo* info, const std::string& label, const ListingOptions& options,
+                  std::string& out) {
     TypeAttr attr(info);
     if (!attr) throw Failure{"GetTypeAttr failed"};
     BstrHolder name, doc, helpFile;
@@ -418,12 +442,14 @@ void ListTypeInfo(ITypeInfo* info, const std::string& label, const ListingOption
         FuncDesc f(info, i);
         if (f.get() && !InheritedDispatchMember(*attr, *f.get())) ++ownFuncs;
     }
-    out += label + " " + TypeKindName(attr->typekind) + " " + Utf8(name.str()) + " " + GuidText(attr->guid) +
-           " tflags=" + Hex(attr->wTypeFlags) + " version=" + std::to_string(attr->wMajorVerNum) + "." +
-           std::to_string(attr->wMinorVerNum) + " size=" + std::to_string(attr->cbSizeInstance) + " align=" +
-           std::to_string(attr->cbAlignment) + " vft=" + std::to_string(attr->cbSizeVft) + " funcs=" +
-           std::to_string(ownFuncs) + " vars=" + std::to_string(attr->cVars) + " impls=" +
-           std::to_string(attr->cImplTypes) + " lcid=" + Hex(attr->lcid) + " doc=" + Quote(doc.str()) +
+    out += label + " " + TypeKindName(attr->typekind) + " " + Utf8(name.str()) + " " +
+           GuidText(attr->guid) + " tflags=" + Hex(attr->wTypeFlags) +
+           " version=" + std::to_string(attr->wMajorVerNum) + "." +
+           std::to_string(attr->wMinorVerNum) + " size=" + std::to_string(attr->cbSizeInstance) +
+           " align=" + std::to_string(attr->cbAlignment) +
+           " vft=" + std::to_string(attr->cbSizeVft) + " funcs=" + std::to_string(ownFuncs) +
+           " vars=" + std::to_string(attr->cVars) + " impls=" + std::to_string(attr->cImplTypes) +
+           " lcid=" + Hex(attr->lcid) + " doc=" + Quote(doc.str()) +
            " helpcontext=" + std::to_string(context) + "\n";
     ListMembers(info, *attr, options, out);
 }
@@ -433,12 +459,15 @@ std::string ListLibrary(ITypeLib* lib, const ListingOptions& options) {
     if (!attr) throw Failure{"GetLibAttr failed"};
     BstrHolder name, doc, helpFile;
     DWORD context = 0;
-    Check(lib->GetDocumentation(-1, name.put(), doc.put(), &context, helpFile.put()), "ITypeLib::GetDocumentation");
-    std::string out = "library " + Utf8(name.str()) + " " + GuidText(attr->guid) + " version=" +
-                      std::to_string(attr->wMajorVerNum) + "." + std::to_string(attr->wMinorVerNum) +
-                      " lcid=" + Hex(attr->lcid) + " syskind=" + std::to_string(attr->syskind) +
-                      " libflags=" + Hex(attr->wLibFlags) + " doc=" + Quote(doc.str()) + " helpfile=" +
-                      Quote(helpFile.str()) + " helpcontext=" + std::to_string(context) + "\n";
+    Check(lib->GetDocumentation(-1, name.put(), doc.put(), &context, helpFile.put()),
+          "ITypeLib::GetDocumentation");
+    std::string out = "library " + Utf8(name.str()) + " " + GuidText(attr->guid) +
+                      " version=" + std::to_string(attr->wMajorVerNum) + "." +
+                      std::to_string(attr->wMinorVerNum) + " lcid=" + Hex(attr->lcid) +
+                      " syskind=" + std::to_string(attr->syskind) +
+                      " libflags=" + Hex(attr->wLibFlags) + " doc=" + Quote(doc.str()) +
+                      " helpfile=" + Quote(helpFile.str()) +
+                      " helpcontext=" + std::to_string(context) + "\n";
     const UINT count = lib->GetTypeInfoCount();
     for (UINT i = 0; i < count; ++i) {
         Ref<ITypeInfo> info;
@@ -463,7 +492,8 @@ std::map<std::wstring, std::wstring> ReadEnumDocs(const std::string& idl) {
         size_t start = idl.find_last_of(",{", pos);
         if (start == std::string::npos) throw Failure{"QLR_ENUM_DOC outside an enumeration"};
         size_t i = start + 1;
-        while (i < pos && (idl[i] == ' ' || idl[i] == '\t' || idl[i] == '\r' || idl[i] == '\n')) ++i;
+        while (i < pos && (idl[i] == ' ' || idl[i] == '\t' || idl[i] == '\r' || idl[i] == '\n'))
+            ++i;
         size_t j = i;
         while (j < pos && (isalnum(static_cast<unsigned char>(idl[j])) || idl[j] == '_')) ++j;
         if (j == i) throw Failure{"no enumeration member before QLR_ENUM_DOC"};
@@ -471,7 +501,8 @@ std::map<std::wstring, std::wstring> ReadEnumDocs(const std::string& idl) {
 
         size_t q = pos + marker.size();
         while (q < idl.size() && idl[q] == ' ') ++q;
-        if (q >= idl.size() || idl[q] != '"') throw Failure{"QLR_ENUM_DOC of " + member + " needs a string"};
+        if (q >= idl.size() || idl[q] != '"')
+            throw Failure{"QLR_ENUM_DOC of " + member + " needs a string"};
         std::string text;
         for (++q; q < idl.size() && idl[q] != '"'; ++q) {
             if (idl[q] == '\\' && q + 1 < idl.size()) ++q;
@@ -489,9 +520,12 @@ std::map<std::wstring, std::wstring> ReadEnumDocs(const std::string& idl) {
 
 class Copier {
 public:
-    Copier(ITypeLib* source, ICreateTypeLib2* target, UINT pointerSize, std::map<std::wstring, std::wstring> enumDocs,
-           ITypeInfo* oleHandle)
-        : source_(source), target_(target), pointerSize_(pointerSize), enumDocs_(std::move(enumDocs)),
+    Copier(ITypeLib* source, ICreateTypeLib2* target, UINT pointerSize,
+           std::map<std::wstring, std::wstring> enumDocs, ITypeInfo* oleHandle)
+        : source_(source),
+          target_(target),
+          pointerSize_(pointerSize),
+          enumDocs_(std::move(enumDocs)),
           oleHandle_(oleHandle) {}
 
     void Run() {
@@ -506,15 +540,18 @@ public:
             TypeAttr attr(e.source);
             if (!attr) throw Failure{"GetTypeAttr failed"};
             BstrHolder name;
-            Check(e.source->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr), "GetDocumentation");
+            Check(e.source->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr),
+                  "GetDocumentation");
             std::wstring n = name.str();
-            Check(target_->CreateTypeInfo(&n[0], attr->typekind, e.target.put()), "CreateTypeInfo " + Utf8(n));
+            Check(target_->CreateTypeInfo(&n[0], attr->typekind, e.target.put()),
+                  "CreateTypeInfo " + Utf8(n));
             entries_.push_back(std::move(e));
         }
         for (Entry& e : entries_) CopyType(e);
         for (Entry& e : entries_) Check(e.target->LayOut(), "LayOut");
         for (const auto& d : enumDocs_)
-            if (!usedDocs_.count(d.first)) throw Failure{"QLR_ENUM_DOC for unknown member " + Utf8(d.first)};
+            if (!usedDocs_.count(d.first))
+                throw Failure{"QLR_ENUM_DOC for unknown member " + Utf8(d.first)};
     }
 
 private:
@@ -531,7 +568,8 @@ private:
         if (!attr) throw Failure{"GetTypeAttr failed"};
         if (attr->typekind == TKIND_DISPATCH && (attr->wTypeFlags & TYPEFLAG_FDUAL)) {
             HREFTYPE h = 0;
-            Check(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &h), "GetRefTypeOfImplType(-1)");
+            Check(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &h),
+                  "GetRefTypeOfImplType(-1)");
             Check(info->GetRefTypeInfo(h, result.put()), "GetRefTypeInfo(dual)");
         } else {
             info->AddRef();
@@ -546,7 +584,8 @@ private:
         if (!attr) throw Failure{"GetLibAttr failed"};
         BstrHolder name, doc, helpFile;
         DWORD context = 0;
-        Check(source_->GetDocumentation(-1, name.put(), doc.put(), &context, helpFile.put()), "GetDocumentation");
+        Check(source_->GetDocumentation(-1, name.put(), doc.put(), &context, helpFile.put()),
+              "GetDocumentation");
         std::wstring n = name.str(), d = doc.str(), h = helpFile.str();
         Check(target_->SetName(&n[0]), "SetName");
         Check(target_->SetGuid(attr->guid), "SetGuid");
@@ -569,7 +608,8 @@ private:
         if (SameLibrary(lib.get(), source_)) {
             if (index >= entries_.size()) throw Failure{"reference to an unknown type"};
             Ref<ITypeInfo> local;
-            Check(entries_[index].target->QueryInterface(IID_ITypeInfo, local.put_void()), "QueryInterface(ITypeInfo)");
+            Check(entries_[index].target->QueryInterface(IID_ITypeInfo, local.put_void()),
+                  "QueryInterface(ITypeInfo)");
             Check(to->AddRefTypeInfo(local.get(), &result), "AddRefTypeInfo");
         } else {
             Check(to->AddRefTypeInfo(ref.get(), &result), "AddRefTypeInfo");
@@ -587,25 +627,24 @@ private:
     TYPEDESC MapType(ITypeInfo* from, const TYPEDESC& t, ICreateTypeInfo* to) {
         TYPEDESC r = t;
         switch (t.vt) {
-            case VT_PTR:
-            case VT_SAFEARRAY:
-                typeStore_.push_back(MapType(from, *t.lptdesc, to));
-                r.lptdesc = &typeStore_.back();
-                break;
-            case VT_CARRAY: {
-                const size_t bytes = sizeof(ARRAYDESC) + sizeof(SAFEARRAYBOUND) * (t.lpadesc->cDims ? t.lpadesc->cDims - 1 : 0);
-                arrayStore_.emplace_back(bytes);
-                auto* a = reinterpret_cast<ARRAYDESC*>(arrayStore_.back().data());
-                std::memcpy(a, t.lpadesc, bytes);
-                a->tdescElem = MapType(from, t.lpadesc->tdescElem, to);
-                r.lpadesc = a;
-                break;
-            }
-            case VT_USERDEFINED:
-                r.hreftype = MapRef(from, t.hreftype, to);
-                break;
-            default:
-                break;
+        case VT_PTR:
+        case VT_SAFEARRAY:
+            typeStore_.push_back(MapType(from, *t.lptdesc, to));
+            r.lptdesc = &typeStore_.back();
+            break;
+        case VT_CARRAY: {
+            const size_t bytes =
+                sizeof(ARRAYDESC) +
+                sizeof(SAFEARRAYBOUND) * (t.lpadesc->cDims ? t.lpadesc->cDims - 1 : 0);
+            arrayStore_.emplace_back(bytes);
+            auto* a = reinterpret_cast<ARRAYDESC*>(arrayStore_.back().data());
+            std::memcpy(a, t.lpadesc, bytes);
+            a->tdescElem = MapType(from, t.lpadesc->tdescElem, to);
+            r.lpadesc = a;
+            break;
+        }
+        case VT_USERDEFINED: r.hreftype = MapRef(from, t.hreftype, to); break;
+        default: break;
         }
         return r;
     }
@@ -639,7 +678,8 @@ private:
         if (!attr) throw Failure{"GetTypeAttr failed"};
         BstrHolder name, doc;
         DWORD context = 0;
-        Check(from->GetDocumentation(MEMBERID_NIL, name.put(), doc.put(), &context, nullptr), "GetDocumentation");
+        Check(from->GetDocumentation(MEMBERID_NIL, name.put(), doc.put(), &context, nullptr),
+              "GetDocumentation");
         const std::string typeName = Utf8(name.str());
 
         Check(to->SetGuid(attr->guid), "SetGuid " + typeName);
@@ -659,15 +699,18 @@ private:
             Check(from->GetRefTypeOfImplType(i, &h), "GetRefTypeOfImplType " + typeName);
             Check(from->GetImplTypeFlags(i, &flags), "GetImplTypeFlags " + typeName);
             Check(to->AddImplType(i, MapRef(from, h, to)), "AddImplType " + typeName);
-            if (attr->typekind == TKIND_COCLASS) Check(to->SetImplTypeFlags(i, flags), "SetImplTypeFlags " + typeName);
+            if (attr->typekind == TKIND_COCLASS)
+                Check(to->SetImplTypeFlags(i, flags), "SetImplTypeFlags " + typeName);
         }
         // After the base interface is known: a dual interface lays itself out
         // against it.
         Check(to->SetTypeFlags(attr->wTypeFlags), "SetTypeFlags " + typeName);
-        if (attr->cbAlignment) Check(to->SetAlignment(attr->cbAlignment), "SetAlignment " + typeName);
+        if (attr->cbAlignment)
+            Check(to->SetAlignment(attr->cbAlignment), "SetAlignment " + typeName);
 
         for (UINT i = 0; i < attr->cFuncs; ++i) CopyFunction(from, to, i, typeName);
-        for (UINT i = 0; i < attr->cVars; ++i) CopyVariable(from, to, i, attr->typekind == TKIND_ENUM, typeName);
+        for (UINT i = 0; i < attr->cVars; ++i)
+            CopyVariable(from, to, i, attr->typekind == TKIND_ENUM, typeName);
     }
 
     void CopyFunction(ITypeInfo* from, ICreateTypeInfo* to, UINT i, const std::string& typeName) {
@@ -675,12 +718,14 @@ private:
         if (!f.get()) throw Failure{"GetFuncDesc " + typeName};
         FUNCDESC d = *f.get();
         std::vector<ELEMDESC> params(static_cast<size_t>(d.cParams));
-        for (SHORT p = 0; p < d.cParams; ++p) params[static_cast<size_t>(p)] = MapElem(from, f->lprgelemdescParam[p], to);
+        for (SHORT p = 0; p < d.cParams; ++p)
+            params[static_cast<size_t>(p)] = MapElem(from, f->lprgelemdescParam[p], to);
         d.lprgelemdescParam = params.empty() ? nullptr : params.data();
         d.elemdescFunc = MapElem(from, f->elemdescFunc, to);
 
         BstrHolder funcName;
-        Check(from->GetDocumentation(f->memid, funcName.put(), nullptr, nullptr, nullptr), "GetDocumentation " + typeName);
+        Check(from->GetDocumentation(f->memid, funcName.put(), nullptr, nullptr, nullptr),
+              "GetDocumentation " + typeName);
         if (IsHandleAccessor(FromUtf8(typeName), d, funcName.str())) {
             int retyped = 0;
             for (ELEMDESC& p : params) p.tdesc = RetypeHandle(p.tdesc, to, retyped);
@@ -692,7 +737,8 @@ private:
         // the library stores them in slots of its own. Given explicitly, they
         // are kept as they are.
         if (d.funckind != FUNC_DISPATCH)
-            d.oVft = static_cast<SHORT>(f->oVft / static_cast<SHORT>(sizeof(void*)) * static_cast<SHORT>(pointerSize_));
+            d.oVft = static_cast<SHORT>(f->oVft / static_cast<SHORT>(sizeof(void*)) *
+                                        static_cast<SHORT>(pointerSize_));
         Check(to->AddFuncDesc(i, &d), "AddFuncDesc " + typeName);
 
         BSTR names[64] = {};
@@ -714,7 +760,8 @@ private:
 
         BstrHolder doc;
         DWORD context = 0;
-        Check(from->GetDocumentation(f->memid, nullptr, doc.put(), &context, nullptr), "GetDocumentation " + typeName);
+        Check(from->GetDocumentation(f->memid, nullptr, doc.put(), &context, nullptr),
+              "GetDocumentation " + typeName);
         if (!doc.null()) {
             std::wstring s = doc.str();
             Check(to->SetFuncDocString(i, &s[0]), "SetFuncDocString " + typeName);
@@ -722,7 +769,8 @@ private:
         Check(to->SetFuncHelpContext(i, context), "SetFuncHelpContext " + typeName);
     }
 
-    void CopyVariable(ITypeInfo* from, ICreateTypeInfo* to, UINT i, bool enumMember, const std::string& typeName) {
+    void CopyVariable(ITypeInfo* from, ICreateTypeInfo* to, UINT i, bool enumMember,
+                      const std::string& typeName) {
         VarDesc v(from, i);
         if (!v.get()) throw Failure{"GetVarDesc " + typeName};
         VARDESC d = *v.get();
@@ -731,14 +779,16 @@ private:
 
         BstrHolder name, doc;
         DWORD context = 0;
-        Check(from->GetDocumentation(v->memid, name.put(), doc.put(), &context, nullptr), "GetDocumentation " + typeName);
+        Check(from->GetDocumentation(v->memid, name.put(), doc.put(), &context, nullptr),
+              "GetDocumentation " + typeName);
         std::wstring n = name.str();
         Check(to->SetVarName(i, &n[0]), "SetVarName " + typeName);
         std::wstring text = doc.str();
         bool hasDoc = !doc.null();
         if (enumMember) {
             auto it = enumDocs_.find(n);
-            if (it == enumDocs_.end()) throw Failure{"no QLR_ENUM_DOC for " + typeName + "." + Utf8(n)};
+            if (it == enumDocs_.end())
+                throw Failure{"no QLR_ENUM_DOC for " + typeName + "." + Utf8(n)};
             text = it->second;
             hasDoc = true;
             usedDocs_.insert(n);
@@ -786,12 +836,14 @@ void LoadLibraryFile(const std::wstring& path, Ref<ITypeLib>& lib) {
 uint32_t ReadU32(const std::string& data, size_t at) {
     if (at + 4 > data.size()) throw Failure{"type library file too short"};
     uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(data[at + static_cast<size_t>(i)]);
+    for (int i = 3; i >= 0; --i)
+        v = (v << 8) | static_cast<unsigned char>(data[at + static_cast<size_t>(i)]);
     return v;
 }
 
 void WriteU32(std::string& data, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) data[at + static_cast<size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+        data[at + static_cast<size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
 // Layout values that oleaut32 under wine writes in terms of its own process:
@@ -819,7 +871,8 @@ void PatchLayout(const std::wstring& path, const LayoutFix& fix) {
     for (const auto& s : fix.enumSizes) {
         if (s.first >= count) throw Failure{"type index out of range"};
         const size_t record = table + 0x64 * static_cast<size_t>(s.first);
-        if ((ReadU32(data, record) & 0xF) != TKIND_ENUM) throw Failure{"type-info record is not an enumeration"};
+        if ((ReadU32(data, record) & 0xF) != TKIND_ENUM)
+            throw Failure{"type-info record is not an enumeration"};
         if (ReadU32(data, record + 0x50) != s.second) {
             WriteU32(data, record + 0x50, s.second);
             changed = true;
@@ -829,7 +882,8 @@ void PatchLayout(const std::wstring& path, const LayoutFix& fix) {
         if (s.first >= count) throw Failure{"type index out of range"};
         const size_t record = table + 0x64 * static_cast<size_t>(s.first);
         const uint32_t kind = ReadU32(data, record) & 0xF;
-        if (kind != TKIND_DISPATCH && kind != TKIND_INTERFACE) throw Failure{"type-info record is not an interface"};
+        if (kind != TKIND_DISPATCH && kind != TKIND_INTERFACE)
+            throw Failure{"type-info record is not an interface"};
         const uint32_t word = ReadU32(data, record + 0x4C);
         const uint32_t patched = (word & 0xFFFFu) | (static_cast<uint32_t>(s.second) << 16);
         if (word != patched) {
@@ -866,12 +920,16 @@ void CollectDocs(ITypeInfo* info, std::set<std::wstring>& docs) {
     for (UINT i = 0; i < attr->cFuncs; ++i) {
         FuncDesc f(info, i);
         BstrHolder d;
-        if (f.get() && SUCCEEDED(info->GetDocumentation(f->memid, nullptr, d.put(), nullptr, nullptr))) docs.insert(d.str());
+        if (f.get() &&
+            SUCCEEDED(info->GetDocumentation(f->memid, nullptr, d.put(), nullptr, nullptr)))
+            docs.insert(d.str());
     }
     for (UINT i = 0; i < attr->cVars; ++i) {
         VarDesc v(info, i);
         BstrHolder d;
-        if (v.get() && SUCCEEDED(info->GetDocumentation(v->memid, nullptr, d.put(), nullptr, nullptr))) docs.insert(d.str());
+        if (v.get() &&
+            SUCCEEDED(info->GetDocumentation(v->memid, nullptr, d.put(), nullptr, nullptr)))
+            docs.insert(d.str());
     }
 }
 
@@ -893,7 +951,8 @@ void Build(const std::wstring& input, const std::wstring& idlPath, const std::ws
         if (attr->typekind == TKIND_DISPATCH && (attr->wTypeFlags & TYPEFLAG_FDUAL)) {
             HREFTYPE h = 0;
             Ref<ITypeInfo> vtable;
-            Check(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &h), "GetRefTypeOfImplType(-1)");
+            Check(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &h),
+                  "GetRefTypeOfImplType(-1)");
             Check(info->GetRefTypeInfo(h, vtable.put()), "GetRefTypeInfo(dual)");
             TypeAttr vattr(vtable.get());
             if (!vattr) throw Failure{"GetTypeAttr failed"};
@@ -906,13 +965,17 @@ void Build(const std::wstring& input, const std::wstring& idlPath, const std::ws
     if (FAILED(LoadRegTypeLib(kStdOle, 2, 0, LOCALE_NEUTRAL, stdole.put())))
         Check(LoadTypeLib(L"stdole2.tlb", stdole.put()), "LoadTypeLib(stdole2.tlb)");
     Ref<ITypeInfo> oleHandle;
-    Check(stdole->GetTypeInfoOfGuid(kOleHandleAlias, oleHandle.put()), "GetTypeInfoOfGuid(OLE_HANDLE)");
+    Check(stdole->GetTypeInfoOfGuid(kOleHandleAlias, oleHandle.put()),
+          "GetTypeInfoOfGuid(OLE_HANDLE)");
     {
         TypeAttr a(oleHandle.get());
         BstrHolder n;
-        Check(oleHandle->GetDocumentation(MEMBERID_NIL, n.put(), nullptr, nullptr, nullptr), "GetDocumentation(OLE_HANDLE)");
-        if (!a || a->typekind != TKIND_ALIAS || a->tdescAlias.vt != VT_INT || n.str() != L"OLE_HANDLE")
-            throw Failure{"stdole2's " + GuidText(kOleHandleAlias) + " is not OLE_HANDLE, an alias of int"};
+        Check(oleHandle->GetDocumentation(MEMBERID_NIL, n.put(), nullptr, nullptr, nullptr),
+              "GetDocumentation(OLE_HANDLE)");
+        if (!a || a->typekind != TKIND_ALIAS || a->tdescAlias.vt != VT_INT ||
+            n.str() != L"OLE_HANDLE")
+            throw Failure{"stdole2's " + GuidText(kOleHandleAlias) +
+                          " is not OLE_HANDLE, an alias of int"};
     }
 
     const std::wstring temp = output + L".tmp";
@@ -922,8 +985,8 @@ void Build(const std::wstring& input, const std::wstring& idlPath, const std::ws
         if (!attr) throw Failure{"GetLibAttr failed"};
         Ref<ICreateTypeLib2> target;
         Check(CreateTypeLib2(attr->syskind, temp.c_str(), target.put()), "CreateTypeLib2");
-        Copier copier(source.get(), target.get(), attr->syskind == SYS_WIN64 ? 8u : 4u, std::move(docs),
-                      oleHandle.get());
+        Copier copier(source.get(), target.get(), attr->syskind == SYS_WIN64 ? 8u : 4u,
+                      std::move(docs), oleHandle.get());
         copier.Run();
         Check(target->SaveAllChanges(), "SaveAllChanges");
     }
@@ -949,7 +1012,8 @@ void Build(const std::wstring& input, const std::wstring& idlPath, const std::ws
     if (before != after) {
         WriteFile(output + L".expected.txt", before);
         WriteFile(output + L".actual.txt", after);
-        throw Failure{"the rewritten library differs from the compiled one (see " + Utf8(output) + ".expected.txt/.actual.txt)"};
+        throw Failure{"the rewritten library differs from the compiled one (see " + Utf8(output) +
+                      ".expected.txt/.actual.txt)"};
     }
     size_t checked = 0;
     for (UINT i = 0; i < result->GetTypeInfoCount(); ++i) {
@@ -960,14 +1024,17 @@ void Build(const std::wstring& input, const std::wstring& idlPath, const std::ws
         for (UINT v = 0; v < attr->cVars; ++v) {
             VarDesc var(info.get(), v);
             BstrHolder name, doc;
-            Check(info->GetDocumentation(var->memid, name.put(), doc.put(), nullptr, nullptr), "GetDocumentation");
+            Check(info->GetDocumentation(var->memid, name.put(), doc.put(), nullptr, nullptr),
+                  "GetDocumentation");
             auto it = expectedDocs.find(name.str());
             if (it == expectedDocs.end() || it->second != doc.str())
-                throw Failure{"help string of " + Utf8(name.str()) + " reads back as " + Quote(doc.str())};
+                throw Failure{"help string of " + Utf8(name.str()) + " reads back as " +
+                              Quote(doc.str())};
             ++checked;
         }
     }
-    if (checked != expectedDocs.size()) throw Failure{"not every enumeration member help string was written"};
+    if (checked != expectedDocs.size())
+        throw Failure{"not every enumeration member help string was written"};
 
     // Every help string of the source reads back exactly (this is where a
     // wrong code page would show).
@@ -983,7 +1050,8 @@ void Build(const std::wstring& input, const std::wstring& idlPath, const std::ws
         CollectDocs(info.get(), present);
     }
     for (const std::wstring& text : ReadHelpStrings(idl))
-        if (!present.count(text)) throw Failure{"help string " + Quote(text) + " does not read back"};
+        if (!present.count(text))
+            throw Failure{"help string " + Quote(text) + " does not read back"};
 
     result.reset();
     source.reset();
@@ -1014,16 +1082,21 @@ int main() {
     LocalFree(argv);
 
     if (GetACP() != 932) {
-        std::fprintf(stderr, "qlrtlb: the ANSI code page is %u; run with the Japanese code page 932 "
-                             "(under wine: LC_ALL=ja_JP.UTF-8)\n", GetACP());
+        std::fprintf(stderr,
+                     "qlrtlb: the ANSI code page is %u; run with the Japanese code page 932 "
+                     "(under wine: LC_ALL=ja_JP.UTF-8)\n",
+                     GetACP());
         return 3;
     }
     if (FAILED(CoInitialize(nullptr))) return 4;
     int rc = 0;
     try {
-        if (args.size() == 5 && args[1] == L"build") Build(args[2], args[3], args[4]);
-        else if (args.size() == 4 && args[1] == L"dump") Dump(args[2], args[3]);
-        else rc = Usage();
+        if (args.size() == 5 && args[1] == L"build")
+            Build(args[2], args[3], args[4]);
+        else if (args.size() == 4 && args[1] == L"dump")
+            Dump(args[2], args[3]);
+        else
+            rc = Usage();
     } catch (const Failure& f) {
         std::fprintf(stderr, "qlrtlb: %s\n", f.what.c_str());
         rc = 1;

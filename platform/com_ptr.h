@@ -14,34 +14,54 @@ public:
     ComPtr() = default;
     ComPtr(std::nullptr_t) {}
     // Takes a new reference on p.
-    explicit ComPtr(T* p) : p_(p) { if (p_) p_->AddRef(); }
-    ComPtr(const ComPtr& o) : p_(o.p_) { if (p_) p_->AddRef(); }
+    explicit ComPtr(T* p) : p_(p) {
+        if (p_) p_->AddRef();
+    }
+    ComPtr(const ComPtr& o) : p_(o.p_) {
+        if (p_) p_->AddRef();
+    }
     ComPtr(ComPtr&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
     ~ComPtr() { reset(); }
     ComPtr& operator=(const ComPtr& o) {
-        if (this != &o) { ComPtr tmp(o); swap(tmp); }
+        if (this != &o) {
+            ComPtr tmp(o);
+            swap(tmp);
+        }
         return *this;
     }
     ComPtr& operator=(ComPtr&& o) noexcept {
-        if (this != &o) { reset(); p_ = std::exchange(o.p_, nullptr); }
+        if (this != &o) {
+            reset();
+            p_ = std::exchange(o.p_, nullptr);
+        }
         return *this;
     }
 
-    static ComPtr Attach(T* p) { ComPtr r; r.p_ = p; return r; }
+    static ComPtr Attach(T* p) {
+        ComPtr r;
+        r.p_ = p;
+        return r;
+    }
     T* get() const { return p_; }
     T* operator->() const { return p_; }
     explicit operator bool() const { return p_ != nullptr; }
     // Releases what is held and hands out the slot for an out parameter.
-    T** put() { reset(); return &p_; }
+    T** put() {
+        reset();
+        return &p_;
+    }
     void** put_void() { return reinterpret_cast<void**>(put()); }
     T* detach() { return std::exchange(p_, nullptr); }
-    void reset() { if (T* p = std::exchange(p_, nullptr)) p->Release(); }
+    void reset() {
+        if (T* p = std::exchange(p_, nullptr)) p->Release();
+    }
     void swap(ComPtr& o) noexcept { std::swap(p_, o.p_); }
 
+    // QueryInterface for U, the interface identifier taken from the type.
     template <class U>
-    HRESULT As(ComPtr<U>& out, REFIID iid) const {
+    HRESULT As(ComPtr<U>& out) const {
         if (!p_) return E_POINTER;
-        return p_->QueryInterface(iid, out.put_void());
+        return p_->QueryInterface(__uuidof(U), out.put_void());
     }
 
 private:
@@ -57,13 +77,23 @@ public:
     Bstr(const Bstr& o) : s_(o.s_ ? SysAllocStringLen(o.s_, SysStringLen(o.s_)) : nullptr) {}
     Bstr(Bstr&& o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
     ~Bstr() { SysFreeString(s_); }
-    Bstr& operator=(Bstr o) noexcept { std::swap(s_, o.s_); return *this; }
+    Bstr& operator=(Bstr o) noexcept {
+        std::swap(s_, o.s_);
+        return *this;
+    }
 
-    static Bstr Attach(BSTR s) { Bstr b; b.s_ = s; return b; }
+    static Bstr Attach(BSTR s) {
+        Bstr b;
+        b.s_ = s;
+        return b;
+    }
     static Bstr Copy(BSTR s) { return s ? Bstr(s, SysStringLen(s)) : Bstr(); }
     BSTR get() const { return s_; }
     UINT length() const { return SysStringLen(s_); }
-    BSTR* put() { reset(); return &s_; }
+    BSTR* put() {
+        reset();
+        return &s_;
+    }
     BSTR detach() { return std::exchange(s_, nullptr); }
     void reset() { SysFreeString(std::exchange(s_, nullptr)); }
     // A fresh copy for the caller to own (an out parameter).

@@ -8,7 +8,7 @@
 
 #include "control/state.h"
 
-namespace qlr::port {
+namespace qlr::dispatch {
 
 // The two receive events, fired to every connected sink.
 class ReceiveEvents {
@@ -28,4 +28,4 @@ enum : long { kAsString = 0, kAsVariantString = 1, kAsVariantBinary = 2 };
 // stop early when a sink closed the port meanwhile.
 void ReceiveNotification(ControlState& s, Reporter& r, ReceiveEvents& events);
 
-}  // namespace qlr::port
+}  // namespace qlr::dispatch

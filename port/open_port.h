@@ -1,0 +1,79 @@
+// The open port: everything the control owns from OpenComm to CloseComm (the
+// device handle, the overlapped records and their events, the send and
+// receive buffers and the event-watch thread) in one object. A closed control
+// has none, so nothing can reach a stale handle or a freed buffer.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+
+#include "port/state.h"
+
+namespace qlr::port {
+
+// An overlapped record with its own manual-reset event. It lives at a fixed
+// address for as long as the handle it is used with.
+struct IoRecord {
+    OVERLAPPED overlapped{};
+    platform::UniqueHandle event;
+};
+
+class OpenPort {
+public:
+    explicit OpenPort(ControlState& state) : state(state) {}
+    // Stops the watch thread, then closes the handle, then frees the records,
+    // events and buffers (the members below go in reverse order).
+    ~OpenPort();
+    OpenPort(const OpenPort&) = delete;
+    OpenPort& operator=(const OpenPort&) = delete;
+
+    HANDLE handle() const { return device.get(); }
+    // Starts the watch thread; false (the last error kept) when it cannot start.
+    bool StartWatchThread(int priority);
+    // Clears the run flag, ends a pending wait (mask 0, stop event) and waits
+    // for the thread. Safe to repeat.
+    void StopWatchThread();
+
+    ControlState& state;
+
+    // Send and receive capacities: the queue sizes as they were at OpenComm;
+    // each buffer holds its capacity plus 2 bytes.
+    long sendCapacity = 0;
+    long recvCapacity = 0;
+    std::unique_ptr<unsigned char[]> sendBuffer;
+    std::unique_ptr<unsigned char[]> recvBuffer;
+    DCB dcb{};
+
+    IoRecord read;
+    IoRecord write;
+
+    // The watch thread's own wait: its record and the event that tells it to
+    // stop. They outlive the thread until the handle is closed, so a wait still
+    // pending at that moment never writes into freed memory.
+    IoRecord watch;
+    DWORD watchEventMask = 0;  // the out mask of a pending wait
+    platform::UniqueHandle watchStop;
+    // Set by every read of the host (auto-reset): a watch thread that waits
+    // for bytes that merely stay queued to be read looks again at once.
+    platform::UniqueHandle readNoticed;
+    std::atomic<short> watchRun{0};
+    platform::UniqueHandle watchThread;
+    DWORD watchThreadId = 0;
+
+    // Declared last, closed first.
+    platform::UniqueHandle device;
+};
+
+// The handle the control owns: the open port's, none while closed. hComm keeps
+// reporting the last value, but Windows hands closed handle values out again at
+// once, so only this one may reach the system.
+inline HANDLE OwnedHandle(const ControlState& s) { return s.port ? s.port->handle() : nullptr; }
+
+// Every read from the receive queue (the host's reads, FlushComm, a transfer's
+// end) goes through here: what arrives next is new to the watch thread, and a
+// watch thread that paused behind the queued bytes wakes.
+void NoteRead(ControlState& s);
+
+}  // namespace qlr::port
