@@ -249,13 +249,51 @@ qlr_prefix_clone() {
 }
 
 # qlr_wine [-t SECONDS] PROGRAM ARGS...: one Wine program in $WINEPREFIX,
-# bounded in time, after the port links were checked.
+# bounded in time, after the port links were checked. Status 124: the bound
+# ended it. Status 137 before the bound: something else killed it; Wine's
+# server kills a process whose exit is still under way a second after its
+# last thread ended, which happens on a loaded machine. The status is kept
+# (callers decide what it means) and a line says so.
 qlr_wine() {
-  local t="$QLR_WINE_TIMEOUT"
+  local t="$QLR_WINE_TIMEOUT" start st
   if [ "${1:-}" = "-t" ]; then t="$2"; shift 2; fi
   [ -n "${WINEPREFIX:-}" ] || { qlr_log "WINEPREFIX is not set"; return 1; }
   qlr_ports_check "$WINEPREFIX" || return 1
+  start=$SECONDS
   timeout -k 5 "$t" wine "$@" </dev/null
+  st=$?
+  if [ "$st" -eq 137 ] && [ $((SECONDS - start)) -lt "$t" ]; then
+    qlr_log "$1 was killed after $((SECONDS - start)) s, before its bound of $t s"
+  fi
+  return "$st"
+}
+
+# True while a desktop process (explorer.exe /desktop) of prefix DIR runs.
+qlr_desktop_up() {
+  local dir="$1" proc
+  for proc in /proc/[0-9]*; do
+    tr '\0' ' ' <"$proc/cmdline" 2>/dev/null | grep -q 'explorer\.exe.*/desktop' || continue
+    tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$dir" && return 0
+  done
+  return 1
+}
+
+# qlr_desktop_hold DIR: keeps the prefix's desktop up until its wineserver is
+# stopped. Wine starts the desktop for the first program that needs a window
+# and ends it about a second after the last one has gone, so a run of short
+# programs starts and stops it again and again, and a program that exits
+# while it starts or stops can hang in its exit. On Windows the desktop is
+# simply there. A program that keeps a window (notepad) holds it; stopping
+# the server ends both.
+qlr_desktop_hold() {
+  local dir="$1" i
+  WINEPREFIX="$dir" setsid wine notepad </dev/null >/dev/null 2>&1 &
+  for i in $(seq 1 300); do
+    qlr_desktop_up "$dir" && return 0
+    sleep 0.1
+  done
+  qlr_log "the desktop of $dir did not start"
+  return 1
 }
 
 # ---- command line ---------------------------------------------------------

@@ -557,7 +557,12 @@ int main(int argc, char** argv) {
         bool shot = false;
         {
             Watcher watch(
-                [] { return FindWindowW(L"#32770", L"About"); },
+                // Taken only once shown: the modal loop shows the box after its
+                // controls exist, while FindWindowW finds it as soon as it is created.
+                []() -> HWND {
+                    HWND box = FindWindowW(L"#32770", L"About");
+                    return box && IsWindowVisible(box) ? box : nullptr;
+                },
                 [&](HWND dialog) {
                     owner = GetWindow(dialog, GW_OWNER);
                     GetClientRect(dialog, &client);
@@ -580,7 +585,11 @@ int main(int argc, char** argv) {
                     SendMessageW(dialog, WM_CLOSE, 0, 0);
                     afterClose = IsWindow(dialog) != FALSE;
                     clicked = true;
-                    SendMessageW(ok, BM_CLICK, 0, 0);
+                    for (int press = 0; press < 100 && IsWindow(dialog); ++press) {
+                        if (HWND button = GetDlgItem(dialog, IDOK))
+                            SendMessageW(button, BM_CLICK, 0, 0);
+                        Sleep(50);  // the modal loop ends and destroys the box on its own thread
+                    }
                 });
             hr = control->About();
             Check(hr == S_OK && clicked, "About returns S_OK, and only after OK was pressed");

@@ -2,6 +2,15 @@
 # Runs a unit-test program under Wine in the build tree's private prefix
 # (never ~/.wine), with every COM port mapped away from real devices.
 # Usage: wine-emulator.sh BUILD_DIR PROGRAM [ARGS...]
+#
+# A test run (not a listing) is judged by googletest's summary as well as by
+# its exit status:
+# - a program that printed its summary and has not exited QLR_EXIT_GRACE
+#   seconds later (default 30) hangs in Wine's process exit, after every test
+#   has run: it is ended, a line says so, and the summary's verdict stands;
+# - a program that exits with 0 without a summary was killed from outside
+#   (a Wine process killed with its server reports 0): that is a failure.
+# A hang before the summary still ends by ctest's time-out.
 set -u
 build_dir="$1"; shift
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -13,4 +22,38 @@ qlr_prefix_init "$prefix" >/dev/null || exit 1
 qlr_wine_env "${QLR_ACP:-1252}"
 export WINEPREFIX="$prefix"
 qlr_server_start "$prefix"
-QLR_WINE_TIMEOUT=300 qlr_wine "$@"
+
+case " $* " in
+  *" --gtest_list_tests "*) QLR_WINE_TIMEOUT=300 qlr_wine "$@"; exit ;;
+esac
+
+grace="${QLR_EXIT_GRACE:-30}"
+out="$(mktemp)"
+trap 'rm -f "$out"' EXIT
+QLR_WINE_TIMEOUT=300 qlr_wine "$@" >"$out" 2>&1 &
+pid=$!
+summary_seen=""
+while kill -0 "$pid" 2>/dev/null; do
+  if [ -z "$summary_seen" ] && grep -qE '^\[==========\] [0-9]+ tests? from .* ran\.' "$out"; then
+    summary_seen=$SECONDS
+  fi
+  if [ -n "$summary_seen" ] && [ $((SECONDS - summary_seen)) -ge "$grace" ]; then
+    pkill -TERM -P "$pid" 2>/dev/null  # timeout passes it on, then kills after 5 s
+    wait "$pid" 2>/dev/null
+    cat "$out"
+    echo "wine-emulator: the program printed its summary and had not exited ${grace} s later; ended it"
+    if grep -qE '^\[  PASSED  \] [0-9]+ tests?\.' "$out" && ! grep -qE '^\[  FAILED  \]' "$out"; then
+      exit 0
+    fi
+    exit 1
+  fi
+  sleep 0.2  # polling the program's output for its summary
+done
+wait "$pid"
+st=$?
+cat "$out"
+if [ "$st" -eq 0 ] && ! grep -qE '^\[==========\] [0-9]+ tests? from .* ran\.' "$out"; then
+  echo "wine-emulator: the program exited with 0 without googletest's summary (killed from outside?)"
+  exit 1
+fi
+exit "$st"
