@@ -159,6 +159,26 @@ void XModemEngine::DropStaleInput(DWORD quietMs, const std::atomic<short>& abort
     PurgeQueues();
 }
 
+int XModemEngine::TakeQueuedStart() {
+    int start = -1;
+    COMSTAT stat{};
+    if (!platform::Current().ClearCommError(port_, nullptr, &stat)) return start;
+    // Only what was there at the start: a peer that keeps talking is heard later.
+    for (DWORD left = stat.cbInQue; left > 0;) {
+        unsigned char bytes[64];
+        DWORD got = 0;
+        bool pended = false;
+        const DWORD want = std::min<DWORD>(left, sizeof bytes);
+        if (ReadOnce(bytes, want, got, pended, nullptr) != 0 || got == 0) break;
+        for (DWORD i = 0; i < got; ++i) {
+            if (bytes[i] == kCrcStart || bytes[i] == kNak) start = bytes[i];
+            if (bytes[i] == kCan) start = -1;
+        }
+        left -= std::min(left, got);
+    }
+    return start;
+}
+
 void XModemEngine::SendCancel() {
     const std::atomic<short> go{0};
     const unsigned char cancel[2] = {kCan, kCan};

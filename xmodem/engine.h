@@ -175,6 +175,10 @@ public:
     bool AwaitQuiet(DWORD quietMs, DWORD budgetMs, const std::atomic<short>& abort);
     // Lets the line settle, then purges both queues.
     void DropStaleInput(DWORD quietMs, const std::atomic<short>& abort);
+    // Takes the bytes queued before a send began: the start character (kCrcStart
+    // or kNak) of a receiver already waiting, or -1 when none follows the last
+    // CAN there (an earlier peer's cancel, which ends nothing now).
+    int TakeQueuedStart();
     // CAN CAN, whatever the abort request says.
     void SendCancel();
     // 0, kAborted, or the system's error of a failed read.

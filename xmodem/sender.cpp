@@ -34,8 +34,13 @@ long XModemEngine::Send(HANDLE port, const wchar_t* fileName, const OVERLAPPED& 
 
     // The receiver's start character decides the check. The line is listened
     // to throughout the four attempts, so a start character is never missed.
+    // What was queued before the send began belongs to an earlier session
+    // (a peer that gave up on the last transfer answers our CAN CAN with its
+    // own), except the start character of a receiver that is already waiting.
     bool crc = false;
-    {
+    if (const int queued = TakeQueuedStart(); queued >= 0) {
+        crc = queued == kCrcStart;
+    } else {
         platform::Api& api = platform::Current();
         const DWORD budget = 4 * kSendStartPauseMs;
         const DWORD begun = api.GetTickCount();

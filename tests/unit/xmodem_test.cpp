@@ -838,6 +838,20 @@ TEST_F(XModemTest, CanCanEndsATransferAndOurEndingsSendIt) {
     at = WrittenText().size();
     EXPECT_EQ(Receive(kXModemCrc), kAborted);
     EXPECT_EQ(WrittenText().substr(at), kC + kAckS + kCanCan);
+
+    // A cancel queued before a send began (lrzsz answers our CAN CAN with ten
+    // CANs and ten backspaces after the failed transfer has returned) ends
+    // nothing: the next send waits for its own receiver's start character. A
+    // start character queued after such a cancel is a receiver already waiting.
+    abort = 0;
+    for (const std::string& lateStart : {kC, std::string()}) {
+        RemoteReceiver next;
+        fake().SetPeer(std::ref(next));
+        fake().Receive(std::string(10, '\x18') + std::string(10, '\b') + lateStart);
+        if (lateStart.empty()) fake().ReceiveAtRead(2, kC);
+        EXPECT_EQ(Send(kXModemCrc, Pattern(300)), kCompleted);
+        EXPECT_EQ(next.blocks.size(), 3u);
+    }
 }
 
 TEST_F(XModemTest, ReceiverReadsARefusedBlockToItsEndBeforeTheNak) {
