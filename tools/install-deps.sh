@@ -20,7 +20,7 @@ PACKAGES=(
   # Wine 8 (64-bit only: wine32 breaks /usr/bin/wine here), its IDL files
   wine wine64 libwine-dev
   # native side: build tools, the pty bridge, serial peers
-  cmake make gcc libc6-dev socat lrzsz coreutils
+  cmake make gcc libc6-dev socat lrzsz coreutils procps
   googletest
   # Japanese text: fonts for dialogs, locale for code page 932
   fonts-ipafont fonts-ipafont-gothic locales
