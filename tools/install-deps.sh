@@ -21,6 +21,10 @@ PACKAGES=(
   wine wine64 libwine-dev
   # native side: build tools, the pty bridge, serial peers
   cmake make gcc libc6-dev socat lrzsz coreutils procps
+  # network serial ports: RFC 2217 servers (ser2net, pyserial's) as test peers
+  ser2net python3-serial
+  # the MSI packages
+  wixl msitools
   googletest
   # Japanese text: fonts for dialogs, locale for code page 932
   fonts-ipafont fonts-ipafont-gothic locales
