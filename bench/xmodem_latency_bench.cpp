@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/unit/fake_platform.h"
+#include "port/open_port.h"
 #include "xmodem/engine.h"
 
 namespace {
@@ -78,9 +79,9 @@ Figures Measure(DWORD size, int blocks) {
                                          FILE_FLAG_OVERLAPPED);
     COMMTIMEOUTS openComm{MAXDWORD, 0, 0, 0, 5000};
     fake.SetCommTimeouts(port, &openComm);
-    OVERLAPPED read{}, write{};
-    read.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    write.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    port::IoRecord read, write;
+    read.Create(fake, port::kTransferIoBytes);
+    write.Create(fake, port::kTransferIoBytes);
     const HANDLE blockDone = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
 
     const size_t frame = 3 + size + 2;
@@ -122,8 +123,6 @@ Figures Measure(DWORD size, int blocks) {
         f.worst = latencies.back();
     }
     ::CloseHandle(blockDone);
-    ::CloseHandle(read.hEvent);
-    ::CloseHandle(write.hEvent);
     return f;
 }
 

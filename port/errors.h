@@ -54,4 +54,13 @@ inline bool RequireOpen(const ControlState& s, Reporter& r) {
     return false;
 }
 
+// The host's own reads and writes while a file transfer owns the port are
+// refused with 125: bytes the host took or put on the line would be lost to,
+// or corrupt, the transfer. False, with 125 reported, while one runs.
+inline bool RequireNoTransfer(const ControlState& s, Reporter& r) {
+    if (!s.inFileTransfer.load()) return true;
+    Report(r, kTransferRunning);
+    return false;
+}
+
 }  // namespace qlr::err

@@ -9,16 +9,14 @@
 #include <atomic>
 #include <memory>
 
+#include "port/overlapped_io.h"
 #include "port/state.h"
 
 namespace qlr::port {
 
-// An overlapped record with its own manual-reset event. It lives at a fixed
-// address for as long as the handle it is used with.
-struct IoRecord {
-    OVERLAPPED overlapped{};
-    platform::UniqueHandle event;
-};
+// The largest single read or write of a file transfer: a 1024-byte block with
+// its header, number, complement and check value, with room to spare.
+constexpr DWORD kTransferIoBytes = 2048;
 
 class OpenPort {
 public:
@@ -46,8 +44,12 @@ public:
     std::unique_ptr<unsigned char[]> recvBuffer;
     DCB dcb{};
 
+    // The host's reads and writes (sized by the capacities), and a transfer's
+    // own: a transfer and the host never share a record or its event.
     IoRecord read;
     IoRecord write;
+    IoRecord transferRead;
+    IoRecord transferWrite;
 
     // The watch thread's own wait: its record and the event that tells it to
     // stop. They outlive the thread until the handle is closed, so a wait still

@@ -1,8 +1,8 @@
 #include "port/overlapped_io.h"
 
 #include <algorithm>
-
-#include "platform/platform.h"
+#include <cstring>
+#include <new>
 
 namespace qlr::port {
 namespace {
@@ -33,46 +33,78 @@ bool WaitDone(platform::Api& api, HANDLE event, DWORD waitMs, const std::atomic<
 }
 
 // Cancels a pending operation and waits, bounded, until the driver has
-// finished with the record; false when it has not.
-bool CancelAndCollect(platform::Api& api, HANDLE port, OVERLAPPED& record) {
-    api.CancelIoEx(port, &record);
-    return api.WaitForSingleObject(record.hEvent, kCancelBoundMs) != WAIT_TIMEOUT;
+// finished with the record; false (the record stays outstanding) when it has not.
+bool CancelAndCollect(platform::Api& api, HANDLE port, IoRecord& record) {
+    api.CancelIoEx(port, &record.overlapped);
+    if (api.WaitForSingleObject(record.event.get(), kCancelBoundMs) == WAIT_OBJECT_0) return true;
+    record.outstanding = true;
+    return false;
+}
+
+// True when the record is free: no operation of an earlier call still runs
+// on it. One that has ended meanwhile is collected (its bytes are dropped).
+bool Settled(platform::Api& api, HANDLE port, IoRecord& record) {
+    if (!record.outstanding) return true;
+    if (api.WaitForSingleObject(record.event.get(), 0) != WAIT_OBJECT_0) return false;
+    DWORD ignored = 0;
+    api.GetOverlappedResult(port, &record.overlapped, &ignored, FALSE);
+    record.outstanding = false;
+    return true;
 }
 
 IoResult Failed(platform::Api& api, HANDLE port, DWORD error, DWORD done, bool pended) {
-    api.ClearCommError(port, nullptr, nullptr);
-    return IoResult{false, error, done, pended};
+    DWORD errors = 0;
+    api.ClearCommError(port, &errors, nullptr);
+    return IoResult{false, error, done, pended, errors};
 }
 
 }  // namespace
 
-IoResult ReadSome(HANDLE port, OVERLAPPED& record, void* buffer, DWORD want, DWORD waitMs,
+bool IoRecord::Create(platform::Api& api, DWORD bytes) {
+    overlapped = OVERLAPPED{};
+    event.reset(api.CreateEventA(TRUE, FALSE));
+    overlapped.hEvent = event.get();
+    buffer.reset(new (std::nothrow) unsigned char[bytes > 0 ? bytes : 1]());
+    capacity = buffer ? bytes : 0;
+    outstanding = false;
+    return event.valid() && buffer != nullptr;
+}
+
+IoResult ReadSome(HANDLE port, IoRecord& record, void* buffer, DWORD want, DWORD waitMs,
                   const std::atomic<short>* abort) {
     platform::Api& api = platform::Current();
-    api.ResetEvent(record.hEvent);
+    if (!Settled(api, port, record)) return IoResult{false, ERROR_BUSY, 0, false};
+    want = std::min(want, record.capacity);
+    unsigned char* into = record.buffer.get();
+    auto took = [&](DWORD done, bool pended) {
+        done = std::min(done, want);
+        if (done) std::memcpy(buffer, into, done);
+        return IoResult{true, 0, done, pended};
+    };
+    api.ResetEvent(record.event.get());
     DWORD done = 0;
-    if (api.ReadFile(port, buffer, want, &done, &record))
-        return IoResult{true, 0, std::min(done, want), false};
+    if (api.ReadFile(port, into, want, &done, &record.overlapped)) return took(done, false);
     DWORD error = api.GetLastError();
     if (error != ERROR_IO_PENDING) return Failed(api, port, error, 0, false);
 
-    if (!WaitDone(api, record.hEvent, waitMs, abort) && !CancelAndCollect(api, port, record))
+    if (!WaitDone(api, record.event.get(), waitMs, abort) && !CancelAndCollect(api, port, record))
         return Failed(api, port, ERROR_TIMEOUT, 0, true);
     done = 0;
-    if (api.GetOverlappedResult(port, &record, &done, FALSE))
-        return IoResult{true, 0, std::min(done, want), true};
+    if (api.GetOverlappedResult(port, &record.overlapped, &done, FALSE)) return took(done, true);
     error = api.GetLastError();
-    if (error == ERROR_OPERATION_ABORTED)  // our own cancel; what it took counts
-        return IoResult{true, 0, std::min(done, want), true};
+    if (error == ERROR_OPERATION_ABORTED) return took(done, true);  // our own cancel
     return Failed(api, port, error, 0, true);
 }
 
-IoResult WriteSome(HANDLE port, OVERLAPPED& record, const void* data, DWORD count, DWORD waitMs,
+IoResult WriteSome(HANDLE port, IoRecord& record, const void* data, DWORD count, DWORD waitMs,
                    const std::atomic<short>* abort) {
     platform::Api& api = platform::Current();
-    api.ResetEvent(record.hEvent);
+    if (!Settled(api, port, record)) return IoResult{false, ERROR_BUSY, 0, false};
+    count = std::min(count, record.capacity);
+    if (count) std::memcpy(record.buffer.get(), data, count);
+    api.ResetEvent(record.event.get());
     DWORD done = 0;
-    if (api.WriteFile(port, data, count, &done, &record))
+    if (api.WriteFile(port, record.buffer.get(), count, &done, &record.overlapped))
         return IoResult{true, 0, std::min(done, count), false};
     const DWORD error = api.GetLastError();
     if (error != ERROR_IO_PENDING) return Failed(api, port, error, 0, false);
@@ -83,13 +115,14 @@ IoResult WriteSome(HANDLE port, OVERLAPPED& record, const void* data, DWORD coun
         const DWORD left =
             waitMs == INFINITE ? INFINITE : (elapsed < waitMs ? waitMs - elapsed : 0);
         bool timedOut = false;
-        if (!WaitDone(api, record.hEvent, left, abort)) {
+        if (!WaitDone(api, record.event.get(), left, abort)) {
             timedOut = !abort || !abort->load();
             if (!CancelAndCollect(api, port, record))
                 return Failed(api, port, ERROR_TIMEOUT, 0, true);
         }
         done = 0;
-        if (api.GetOverlappedResult(port, &record, &done, FALSE) && (!timedOut || done >= count))
+        if (api.GetOverlappedResult(port, &record.overlapped, &done, FALSE) &&
+            (!timedOut || done >= count))
             return IoResult{true, 0, std::min(done, count), true};
         if (timedOut) return Failed(api, port, ERROR_TIMEOUT, std::min(done, count), true);
         const DWORD result = api.GetLastError();

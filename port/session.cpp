@@ -1,6 +1,7 @@
 #include "port/session.h"
 
 #include <new>
+#include <utility>
 #include <string>
 
 #include "port/errors.h"
@@ -13,13 +14,6 @@ namespace {
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 constexpr DWORD kWriteTimeOutMs = 5000;  // the time-out record's write total
 constexpr DWORD kDrainPollMs = 10;
-
-bool CreateRecord(platform::Api& api, IoRecord& record) {
-    record.overlapped = OVERLAPPED{};
-    record.event.reset(api.CreateEventA(TRUE, FALSE));
-    record.overlapped.hEvent = record.event.get();
-    return record.event.valid();
-}
 
 constexpr DWORD kStopSliceMs = 100;
 
@@ -63,9 +57,19 @@ short Session::OpenComm() {
         return err::Report(reporter_, code, minor);
     };
     if (!port) return err::Report(reporter_, err::kNoBuffer);
-    if (!CreateRecord(api, port->read) || !CreateRecord(api, port->write))
-        return fail(err::kNoEvent, 0);
-    const bool watchRecord = CreateRecord(api, port->watch);
+    const long recvQueue = QueueSize(s_.QcRecvQSize);
+    const long sendQueue = QueueSize(s_.QcSendQSize);
+    const std::pair<IoRecord*, long> records[] = {
+        {&port->read, recvQueue + 2},
+        {&port->write, sendQueue + 2},
+        {&port->transferRead, static_cast<long>(kTransferIoBytes)},
+        {&port->transferWrite, static_cast<long>(kTransferIoBytes)},
+    };
+    for (const auto& [record, bytes] : records) {
+        if (record->Create(api, static_cast<DWORD>(bytes))) continue;
+        return fail(record->event ? err::kNoBuffer : err::kNoEvent, 0);
+    }
+    const bool watchRecord = port->watch.Create(api, 0);
     port->watchStop.reset(api.CreateEventA(TRUE, FALSE));
     port->readNoticed.reset(api.CreateEventA(FALSE, FALSE));
     if (!watchRecord || !port->watchStop || !port->readNoticed) return fail(err::kNoEvent, 0);
@@ -78,8 +82,6 @@ short Session::OpenComm() {
         return fail(err::kOpenFailed, static_cast<long>(api.GetLastError()));
     port->device.reset(handle);
 
-    const long recvQueue = QueueSize(s_.QcRecvQSize);
-    const long sendQueue = QueueSize(s_.QcSendQSize);
     api.SetCommMask(handle, EV_RXCHAR);
     api.SetupComm(handle, static_cast<DWORD>(recvQueue), static_cast<DWORD>(sendQueue));
     api.PurgeComm(handle, kPurgeAll);

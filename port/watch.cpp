@@ -40,7 +40,13 @@ public:
             }
             // Only what this thread asked for: events of OpenComm's earlier mask
             // may still be reported once.
-            if (!Dispatch(events & mask_)) Pause();
+            if (!Dispatch(events & mask_)) {
+                Pause();
+                // Bytes that came during the pause raised their event while no
+                // one waited, and a platform that signals arrival only does
+                // not signal them again: they are looked for now.
+                if (port_.watchRun.load()) LookAgain();
+            }
             if (ended_) break;
         }
     }
@@ -48,6 +54,10 @@ public:
 private:
     enum class Outcome { kEvents, kFailed, kStopped };
 
+    // Waits for the port's events. The host's reads and purges and a
+    // transfer's end (readNoticed) wake it as well: the queue is looked at
+    // then, since bytes that came in between may have raised no event of
+    // their own, and the wait goes on.
     Outcome Wait(DWORD& events) {
         HANDLE port = port_.handle();
         HANDLE done = port_.watch.event.get();
@@ -65,8 +75,14 @@ private:
             lastError_ = error;
             return Outcome::kFailed;
         }
-        const HANDLE waits[2] = {done, port_.watchStop.get()};
-        const DWORD woke = api_.WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        const HANDLE waits[3] = {done, port_.watchStop.get(), port_.readNoticed.get()};
+        DWORD woke = WAIT_FAILED;
+        while ((woke = api_.WaitForMultipleObjects(3, waits, FALSE, INFINITE)) ==
+               WAIT_OBJECT_0 + 2) {
+            if (!port_.watchRun.load()) continue;  // the stop event follows
+            LookAgain();
+            if (ended_) break;
+        }
         if (woke != WAIT_OBJECT_0) {
             // Asked to stop with the wait still pending. The record lives in
             // the open port until its handle is closed, so it need not be finished.
@@ -87,6 +103,10 @@ private:
     bool Dispatch(DWORD events) {
         HANDLE port = port_.handle();
         if (events & EV_ERR) {
+            // Errors and data of one wake-up are reported from one look: the
+            // data's own event is spent, and on a platform that signals arrival
+            // only nothing else would announce it.
+            if ((events & EV_RXCHAR) && !s_.inFileTransfer.load()) return LookAtReceived();
             DWORD errors = 0;
             COMSTAT stat{};
             if (!api_.ClearCommError(port, &errors, &stat)) return DeviceGone();
@@ -110,6 +130,22 @@ private:
             return true;
         }
         return false;
+    }
+
+    // One look at the queue outside an event: received data unless a transfer
+    // owns the port; line errors always.
+    void LookAgain() {
+        if (!s_.inFileTransfer.load() && (mask_ & EV_RXCHAR)) {
+            LookAtReceived();
+            return;
+        }
+        DWORD errors = 0;
+        COMSTAT stat{};
+        if (!api_.ClearCommError(port_.handle(), &errors, &stat)) {
+            DeviceGone();
+            return;
+        }
+        if (errors != 0 && (mask_ & EV_ERR)) PostLineError(errors);
     }
 
     // Announces received data; false when there was nothing new. The look at

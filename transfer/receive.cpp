@@ -41,9 +41,8 @@ constexpr Outcome kNothing{Kind::kNothing, 0};
 // sliceMs, then cancelled; any bytes it took by then count.
 bool Pass(port::OpenPort& port, Reporter& r, DWORD offset, DWORD want, DWORD sliceMs, DWORD& got,
           bool& pended) {
-    const port::IoResult io =
-        port::ReadSome(port.handle(), port.read.overlapped, port.recvBuffer.get() + offset, want,
-                       sliceMs, nullptr);
+    const port::IoResult io = port::ReadSome(
+        port.handle(), port.read, port.recvBuffer.get() + offset, want, sliceMs, nullptr);
     got = io.done;
     pended = io.pended;
     if (io.ok) return true;
@@ -53,7 +52,9 @@ bool Pass(port::OpenPort& port, Reporter& r, DWORD offset, DWORD want, DWORD sli
 
 // The steps shared by every read: capacity, port, line errors, then a read of
 // everything (length 0) or a counted read with the receive time-out.
-Outcome ReadCore(ControlState& s, Reporter& r, short length) {
+// wholeUnits: a read of everything takes an even count, so that a UTF-16
+// unit whose second byte is still on its way stays whole for the next read.
+Outcome ReadCore(ControlState& s, Reporter& r, short length, bool wholeUnits = false) {
     if (length < 0 || length > ReceiveCapacity(s)) {
         err::Report(r, err::kRecvTooLong);
         return kNothing;
@@ -62,6 +63,7 @@ Outcome ReadCore(ControlState& s, Reporter& r, short length) {
         err::Report(r, err::kNotOpen);
         return kNothing;
     }
+    if (!err::RequireNoTransfer(s, r)) return kNothing;
     port::OpenPort& port = *s.port;
     platform::Api& api = platform::Current();
     DWORD errors = 0;
@@ -75,8 +77,9 @@ Outcome ReadCore(ControlState& s, Reporter& r, short length) {
     DWORD got = 0;
     bool pended = false;
     if (length == 0) {
-        if (stat.cbInQue == 0) return kNothing;
-        const DWORD want = std::min(stat.cbInQue, static_cast<DWORD>(port.recvCapacity));
+        DWORD want = std::min(stat.cbInQue, static_cast<DWORD>(port.recvCapacity));
+        if (wholeUnits) want &= ~1UL;
+        if (want == 0) return kNothing;
         if (!Pass(port, r, 0, want, kReadSliceMs, got, pended)) return kNothing;
         if (got) {
             port::NoteRead(s);
@@ -162,7 +165,7 @@ BSTR RecvString(ControlState& s, Reporter& r, short length) {
 }
 
 BSTR RecvUnicodeString(ControlState& s, Reporter& r, short length) {
-    const Outcome read = ReadCore(s, r, length);
+    const Outcome read = ReadCore(s, r, length, true);
     if (read.count == 0) {
         ReportLate(r, read);
         return SysAllocStringLen(nullptr, 0);
@@ -208,13 +211,15 @@ short RecvBinaryBytes(ControlState& s, Reporter& r, VARIANT* buffer, const VARIA
         readLength = elements >= queued ? static_cast<short>(0)
                                         : static_cast<short>(std::min(elements, 0x7FFFLL));
     }
+    // The array is reached before anything is read: one that cannot be
+    // takes no bytes from the port.
+    void* data = nullptr;
+    const HRESULT access = SafeArrayAccessData(array, &data);
+    if (FAILED(access)) return err::Report(r, err::kReadFailed, static_cast<long>(access));
     const Outcome read = RecvStringBytes(s, r, readLength);
     const size_t copied = static_cast<size_t>(std::min<long long>(elements, read.count));
-    void* data = nullptr;
-    if (copied > 0 && SUCCEEDED(SafeArrayAccessData(array, &data))) {
-        std::memcpy(data, s.port->recvBuffer.get(), copied);
-        SafeArrayUnaccessData(array);
-    }
+    if (copied > 0 && s.port) std::memcpy(data, s.port->recvBuffer.get(), copied);
+    SafeArrayUnaccessData(array);
     ReportLate(r, read);
     return read.count == 0 ? static_cast<short>(err::kNothingReceived) : static_cast<short>(0);
 }

@@ -31,8 +31,9 @@ long ReceiveCapacity(const ControlState& s);
 
 // RecvString: a byte-valued string (one character per byte); never null.
 BSTR RecvString(ControlState& s, Reporter& r, short length);
-// RecvUnicodeString: the bytes read, paired low byte first; an odd last byte
-// is dropped. Never null.
+// RecvUnicodeString: the bytes read, paired low byte first. A read of
+// everything takes an even count (an odd last byte stays queued for the next
+// read); a counted read of an odd length drops its last byte. Never null.
 BSTR RecvUnicodeString(ControlState& s, Reporter& r, short length);
 // The byte reader: the number of bytes now at the front of recvBuffer.
 long ReadBytes(ControlState& s, Reporter& r, short length);

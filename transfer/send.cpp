@@ -26,8 +26,8 @@ short WriteRun(ControlState& s, Reporter& r, DWORD count) {
         // A driver that ignores the write time-out is not waited for forever.
         const DWORD bound =
             s.QcSendTimeOut > 0 ? static_cast<DWORD>(s.QcSendTimeOut) : port::kWriteBoundMs;
-        const port::IoResult io = port::WriteSome(port.handle(), port.write.overlapped,
-                                                  data + position, remaining, bound, nullptr);
+        const port::IoResult io =
+            port::WriteSome(port.handle(), port.write, data + position, remaining, bound, nullptr);
         if (!io.ok) {
             if (io.done) s.writeGeneration.fetch_add(1);
             return err::Report(r, err::kWriteFailed, static_cast<long>(io.error));
@@ -42,17 +42,24 @@ short WriteRun(ControlState& s, Reporter& r, DWORD count) {
     return 0;
 }
 
-// The send buffer of the open port; null, with 111 reported, while closed.
-port::OpenPort* OpenForSending(ControlState& s, Reporter& r) {
-    if (!s.port) err::Report(r, err::kNotOpen);
-    return s.port.get();
+// The send buffer of the open port; null, with 111 reported, while closed,
+// and with 125 while a file transfer owns the line (see rc).
+port::OpenPort* OpenForSending(ControlState& s, Reporter& r, short* rc = nullptr) {
+    if (rc) *rc = err::kNotOpen;
+    if (!s.port) {
+        err::Report(r, err::kNotOpen);
+        return nullptr;
+    }
+    if (rc) *rc = err::kTransferRunning;
+    return err::RequireNoTransfer(s, r) ? s.port.get() : nullptr;
 }
 
 }  // namespace
 
 short SendString(ControlState& s, Reporter& r, BSTR text) {
-    port::OpenPort* port = OpenForSending(s, r);
-    if (!port) return err::kNotOpen;
+    short refused = 0;
+    port::OpenPort* port = OpenForSending(s, r, &refused);
+    if (!port) return refused;
     const int units = static_cast<int>(SysStringLen(text));
     if (units == 0) return 0;
     char area[kAnsiAreaSize];
@@ -71,8 +78,9 @@ short SendString(ControlState& s, Reporter& r, BSTR text) {
 }
 
 short SendUnicodeString(ControlState& s, Reporter& r, BSTR text) {
-    port::OpenPort* port = OpenForSending(s, r);
-    if (!port) return err::kNotOpen;
+    short refused = 0;
+    port::OpenPort* port = OpenForSending(s, r, &refused);
+    if (!port) return refused;
     const long count = 2L * static_cast<long>(SysStringLen(text));
     if (count == 0) return 0;
     if (count > port->sendCapacity) return err::Report(r, err::kTooLong);
@@ -91,6 +99,7 @@ short SendChar(ControlState& s, Reporter& r, BSTR text) {
     const int length =
         units ? WideCharToMultiByte(CP_ACP, 0, text, units, nullptr, 0, nullptr, nullptr) : 0;
     if (!err::RequireOpen(s, r)) return err::kNotOpen;
+    if (!err::RequireNoTransfer(s, r)) return err::kTransferRunning;
     if (length == 0) return 0;
     // The first byte: from the first character (two units for a surrogate pair).
     char first[8] = {0};
@@ -111,8 +120,9 @@ short SendChar(ControlState& s, Reporter& r, BSTR text) {
 
 short SendByte(ControlState& s, Reporter& r, short length) {
     if (length == 0) return 0;
-    port::OpenPort* port = OpenForSending(s, r);
-    if (!port) return err::kNotOpen;
+    short refused = 0;
+    port::OpenPort* port = OpenForSending(s, r, &refused);
+    if (!port) return refused;
     // A negative length is refused like an over-long one: nothing outside
     // the send buffer is ever sent.
     if (length < 0 || length > port->sendCapacity) return err::Report(r, err::kTooLong);
@@ -130,11 +140,13 @@ short SendBinaryBytes(ControlState& s, Reporter& r, const VARIANT& buffer) {
     if (elements <= 0) return 0;  // an empty array sends nothing
     const short count = elements > 0x7FFF ? static_cast<short>(-1) : static_cast<short>(elements);
     if (s.port && elements <= s.port->sendCapacity) {
+        // An array whose elements cannot be reached sends nothing: the send
+        // buffer holds whatever an earlier send left there.
         void* data = nullptr;
-        if (SUCCEEDED(SafeArrayAccessData(array, &data))) {
-            std::memcpy(s.port->sendBuffer.get(), data, static_cast<size_t>(elements));
-            SafeArrayUnaccessData(array);
-        }
+        const HRESULT access = SafeArrayAccessData(array, &data);
+        if (FAILED(access)) return err::Report(r, err::kWriteFailed, static_cast<long>(access));
+        std::memcpy(s.port->sendBuffer.get(), data, static_cast<size_t>(elements));
+        SafeArrayUnaccessData(array);
     }
     // An array too long for a 16-bit count is refused as over-long.
     if (elements > 0x7FFF) {

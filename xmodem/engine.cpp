@@ -18,43 +18,60 @@ XModemEngine::XModemEngine(FileSystem& files, FailureMessage sendFailed)
 }
 
 namespace {
-// The open port's handle and records; none (every operation then fails) when
-// the port is not open.
+// The open port's handle and transfer records; none (every operation then
+// fails) when the port is not open.
 struct PortView {
     HANDLE handle = nullptr;
-    OVERLAPPED read{};
-    OVERLAPPED write{};
+    port::IoRecord* read = nullptr;
+    port::IoRecord* write = nullptr;
 };
 
-PortView ViewOf(const ControlState& s) {
+PortView ViewOf(ControlState& s) {
     PortView view;
-    if (const port::OpenPort* port = s.port.get()) {
+    if (port::OpenPort* port = s.port.get()) {
         view.handle = port->handle();
-        view.read = port->read.overlapped;
-        view.write = port->write.overlapped;
+        view.read = &port->transferRead;
+        view.write = &port->transferWrite;
     }
     return view;
+}
+
+// The engine's line errors reach the host as the watch thread's do.
+std::function<void(DWORD)> PostLineErrors(ControlState& s) {
+    return [&s](DWORD errors) {
+        if (HWND window = s.notifyWindow.load())
+            platform::Current().PostMessageA(window, WM_COMM_ERROR, 124,
+                                             static_cast<LPARAM>(errors));
+    };
 }
 }  // namespace
 
 long XModemEngine::Send(ControlState& s, const wchar_t* fileName, short protocol,
                         short showMessages) {
-    const PortView port = ViewOf(s);
-    return Send(port.handle, fileName, port.read, port.write, s.QcStatus, s.QcProgress, protocol,
+    const PortView view = ViewOf(s);
+    OnLineErrors(PostLineErrors(s));
+    return Send(view.handle, fileName, view.read ? *view.read : none_,
+                view.write ? *view.write : none_, s.QcStatus, s.QcProgress, protocol,
                 s.abortRequested, showMessages);
 }
 
 long XModemEngine::Receive(ControlState& s, const wchar_t* fileName, short protocol,
                            short showMessages) {
-    const PortView port = ViewOf(s);
-    return Receive(port.handle, fileName, port.read, port.write, s.QcStatus, s.QcProgress, protocol,
+    const PortView view = ViewOf(s);
+    OnLineErrors(PostLineErrors(s));
+    return Receive(view.handle, fileName, view.read ? *view.read : none_,
+                   view.write ? *view.write : none_, s.QcStatus, s.QcProgress, protocol,
                    s.abortRequested, showMessages);
 }
 
-void XModemEngine::Attach(HANDLE port, const OVERLAPPED& read, const OVERLAPPED& write) {
+void XModemEngine::NoteLineErrors(DWORD errors) const {
+    if (errors != 0 && lineErrors_) lineErrors_(errors);
+}
+
+void XModemEngine::Attach(HANDLE port, port::IoRecord& read, port::IoRecord& write) {
     port_ = port;
-    read_ = read;
-    write_ = write;
+    read_ = &read;
+    write_ = &write;
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (platform::Current().GetCommState(port_, &dcb) && dcb.BaudRate >= 50) baud_ = dcb.BaudRate;
@@ -83,11 +100,16 @@ long XModemEngine::ReadOnce(unsigned char* buffer, DWORD want, DWORD& got, bool&
                             const std::atomic<short>* abort, DWORD waitMs) {
     // Never ask for more than is queued: such a read ends at once on every
     // driver; on an empty queue one byte is asked for, which ends on arrival.
+    // The look clears the port's error flags: what it finds is reported.
     COMSTAT stat{};
-    if (want > 1 && platform::Current().ClearCommError(port_, nullptr, &stat) &&
-        stat.cbInQue < want)
-        want = stat.cbInQue > 0 ? stat.cbInQue : 1;
-    const port::IoResult io = port::ReadSome(port_, read_, buffer, want, abort ? waitMs : 0, abort);
+    DWORD errors = 0;
+    if (want > 1 && platform::Current().ClearCommError(port_, &errors, &stat)) {
+        NoteLineErrors(errors);
+        if (stat.cbInQue < want) want = stat.cbInQue > 0 ? stat.cbInQue : 1;
+    }
+    const port::IoResult io =
+        port::ReadSome(port_, *read_, buffer, want, abort ? waitMs : 0, abort);
+    NoteLineErrors(io.lineErrors);
     got = io.done;
     pended = io.pended;
     if (io.ok) return 0;
@@ -162,7 +184,9 @@ void XModemEngine::DropStaleInput(DWORD quietMs, const std::atomic<short>& abort
 int XModemEngine::TakeQueuedStart() {
     int start = -1;
     COMSTAT stat{};
-    if (!platform::Current().ClearCommError(port_, nullptr, &stat)) return start;
+    DWORD errors = 0;
+    if (!platform::Current().ClearCommError(port_, &errors, &stat)) return start;
+    NoteLineErrors(errors);
     // Only what was there at the start: a peer that keeps talking is heard later.
     for (DWORD left = stat.cbInQue; left > 0;) {
         unsigned char bytes[64];
@@ -258,7 +282,8 @@ long XModemEngine::WriteBytes(const unsigned char* buffer, WORD n, const std::at
         const DWORD still = api.GetTickCount() - moved;
         const DWORD left = still < timing_.writeStallMs ? timing_.writeStallMs - still : 0;
         const port::IoResult io =
-            port::WriteSome(port_, write_, buffer + sent, n - sent, left, &abort);
+            port::WriteSome(port_, *write_, buffer + sent, n - sent, left, &abort);
+        NoteLineErrors(io.lineErrors);
         if (!io.ok && !io.pended) return -1;  // failed outright
         // A write that failed after pending goes on with the rest.
         sent += io.done;

@@ -2,9 +2,9 @@
 // operations, the block format, the end codes and the status values.
 //
 // One XModemEngine serves one transfer on one worker thread. It talks to the
-// open port through platform::Current() with its own copies of the control's
-// read and write records (so it waits on the same two events), and to the file
-// through a FileSystem, so that tests can use memory files.
+// open port through platform::Current() with the port's transfer records (its
+// own events and buffers, never the host's), and to the file through a
+// FileSystem, so that tests can use memory files.
 //
 // Beyond the bare protocol:
 // - Every wait is bounded (Timing): about 10 s for a start character, an
@@ -44,6 +44,7 @@
 #include <functional>
 #include <memory>
 
+#include "port/overlapped_io.h"
 #include "port/state.h"
 
 namespace qlr::xmodem {
@@ -149,20 +150,24 @@ public:
     // One transfer each; the result is the end code. The arguments are those of
     // the transfer record: port, file name, read record, write record, status,
     // progress, protocol, abort request and show-messages flag.
-    long Send(HANDLE port, const wchar_t* fileName, const OVERLAPPED& read, const OVERLAPPED& write,
+    long Send(HANDLE port, const wchar_t* fileName, port::IoRecord& read, port::IoRecord& write,
               std::atomic<short>& status, std::atomic<short>& progress, short protocol,
               const std::atomic<short>& abort, short showMessages);
-    long Receive(HANDLE port, const wchar_t* fileName, const OVERLAPPED& read,
-                 const OVERLAPPED& write, std::atomic<short>& status, std::atomic<short>& progress,
-                 short protocol, const std::atomic<short>& abort, short showMessages);
-    // The same, with the port, records, status, progress and abort request of
-    // the control.
+    long Receive(HANDLE port, const wchar_t* fileName, port::IoRecord& read, port::IoRecord& write,
+                 std::atomic<short>& status, std::atomic<short>& progress, short protocol,
+                 const std::atomic<short>& abort, short showMessages);
+    // The same, with the port, transfer records, status, progress and abort
+    // request of the control; line errors go to the control's window as the
+    // watch thread reports them (WM_COMM_ERROR, 124).
     long Send(ControlState& s, const wchar_t* fileName, short protocol, short showMessages);
     long Receive(ControlState& s, const wchar_t* fileName, short protocol, short showMessages);
 
     // ---- port operations (on the attached port) ----
-    // Keeps the port handle and copies of the two records.
-    void Attach(HANDLE port, const OVERLAPPED& read, const OVERLAPPED& write);
+    // Keeps the port handle and the two records (which outlive the engine).
+    void Attach(HANDLE port, port::IoRecord& read, port::IoRecord& write);
+    // Where the line-error flags that the engine's looks at the port take go;
+    // nothing the engine clears is lost unreported.
+    void OnLineErrors(std::function<void(DWORD errors)> sink) { lineErrors_ = std::move(sink); }
     // 0: a byte was read; -1: none was waiting; otherwise the system's error.
     long PollByte(unsigned char& byte);
     // Reads n bytes, the first within firstMs and each further one within
@@ -223,9 +228,14 @@ private:
     FileSystem& files_;
     FailureMessage sendFailed_;
     std::array<std::uint16_t, 256> crcTable_{};
+    // Hands errors the engine took from the port to lineErrors_.
+    void NoteLineErrors(DWORD errors) const;
+
     HANDLE port_ = nullptr;
-    OVERLAPPED read_{};
-    OVERLAPPED write_{};
+    port::IoRecord none_;  // the records while no port is attached: every call fails
+    port::IoRecord* read_ = &none_;
+    port::IoRecord* write_ = &none_;
+    std::function<void(DWORD)> lineErrors_;
     unsigned char block_[kLargeBlock] = {};
     unsigned char spare_[kLargeBlock] = {};          // a repeated block, read and discarded
     unsigned char frame_[3 + kLargeBlock + 2] = {};  // a block as it goes out

@@ -10,8 +10,8 @@ namespace {
 enum class SumRule { kUndecided, kWhole, kFirst128 };
 }  // namespace
 
-long XModemEngine::Receive(HANDLE port, const wchar_t* fileName, const OVERLAPPED& read,
-                           const OVERLAPPED& write, std::atomic<short>& status,
+long XModemEngine::Receive(HANDLE port, const wchar_t* fileName, port::IoRecord& read,
+                           port::IoRecord& write, std::atomic<short>& status,
                            std::atomic<short>& progress, short protocol,
                            const std::atomic<short>& abort, short /*showMessages*/) {
     progress.store(0);

@@ -5,8 +5,8 @@
 
 namespace qlr::xmodem {
 
-long XModemEngine::Send(HANDLE port, const wchar_t* fileName, const OVERLAPPED& read,
-                        const OVERLAPPED& write, std::atomic<short>& status,
+long XModemEngine::Send(HANDLE port, const wchar_t* fileName, port::IoRecord& read,
+                        port::IoRecord& write, std::atomic<short>& status,
                         std::atomic<short>& progress, short protocol,
                         const std::atomic<short>& abort, short showMessages) {
     progress.store(0);

@@ -44,9 +44,11 @@ struct Job {
     std::wstring name;
     short protocol;
     short showMessages;
+    HMODULE module;  // the worker's reference to the module, or none
 };
 
-DWORD WINAPI Worker(void* arg) {
+// The transfer itself; everything it built is gone when it returns.
+void RunJob(void* arg) {
     std::unique_ptr<Job> job(static_cast<Job*>(arg));
     ControlState& s = *job->state;
     const std::wstring name = job->name;
@@ -72,12 +74,32 @@ DWORD WINAPI Worker(void* arg) {
     }
     const HWND window = s.notifyWindow.load();
     const bool closing = s.transferClosing.load() != 0;
-    // The engine read from the queue: what arrives next is new to the watch thread.
-    port::NoteRead(s);
     s.inFileTransfer = 0;
+    // The port is the host's again: the watch thread looks at the queue now,
+    // so that bytes that came during the transfer's last steps (a message
+    // right after the last ACK, or while a failure message was up) are
+    // announced without waiting for more.
+    port::NoteRead(s);
     if (!closing)  // a transfer stopped by CloseComm has no end to report
         platform::Current().PostMessageA(window, WM_COMM_TRANSFEREND, static_cast<WPARAM>(code), 0);
+}
+
+// The module holds a reference for the worker from its start (taken by
+// Start) to its last instruction: a host that unloads the module as soon as
+// the transfer has ended cannot pull the code from under the exiting thread.
+DWORD WINAPI Worker(void* arg) {
+    HMODULE self = static_cast<Job*>(arg)->module;
+    RunJob(arg);
+    if (self) FreeLibraryAndExitThread(self, 0);
     return 0;
+}
+
+HMODULE ReferenceOwnModule() {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&Worker), &self))
+        return nullptr;
+    return self;
 }
 
 bool NameFits(const wchar_t* name) {
@@ -111,13 +133,21 @@ short Start(ControlState& s, Reporter& reporter, const wchar_t* name, Direction 
     s.abortRequested = 0;
     if (s.QcProtocol < kXModemAuto || s.QcProtocol > kXModem1K) return 0;
 
-    auto job = std::make_unique<Job>(
-        Job{&s, direction, name, static_cast<short>(s.QcProtocol), s.QcShowErrorMessage});
     platform::Api& api = platform::Current();
+    // A transfer started from the previous one's CommTransferEnd handler: that
+    // worker has cleared inFileTransfer and posted its end, and only its exit
+    // remains. It is waited for, so that at most one worker ever runs.
+    if (s.transferThread) {
+        api.WaitForSingleObject(s.transferThread.get(), INFINITE);
+        s.transferThread.reset();
+    }
+    auto job = std::make_unique<Job>(Job{&s, direction, name, static_cast<short>(s.QcProtocol),
+                                         s.QcShowErrorMessage, ReferenceOwnModule()});
     s.inFileTransfer = 1;
     DWORD id = 0;
     HANDLE thread = api.CreateThread(&Worker, job.get(), &id);
     if (!thread) {
+        if (job->module) FreeLibrary(job->module);
         s.inFileTransfer = 0;
         ShowMessage(IDS_QE4003, name, 0, MB_OK);
         return err::kNoThread;

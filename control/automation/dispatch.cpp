@@ -28,6 +28,11 @@ void FireStringVariant(ReceiveEvents& events, BSTR text) {
 }  // namespace
 
 void ReceiveNotification(ControlState& s, Reporter& r, ReceiveEvents& events) {
+    // A notice posted just before a transfer started is handled after it:
+    // the queued bytes are the transfer's (the peer's start, an answer, part
+    // of a block), never the host's. The transfer's end looks at the queue
+    // again and announces what is the host's.
+    if (s.inFileTransfer.load()) return;
     const long type = s.QcRecvEventType;
     if (s.QcRecvNotifyOnly != 0) {
         if (type == kAsString) {

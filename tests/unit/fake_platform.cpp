@@ -98,6 +98,16 @@ bool FakePlatform::ReadPending() {
     return pendingRead_ != nullptr;
 }
 
+const void* FakePlatform::PendingReadBuffer() {
+    std::lock_guard<std::mutex> g(lock_);
+    return pendingRead_ ? pendingBuffer_ : nullptr;
+}
+
+void FakePlatform::SetCancelsHang(bool hang) {
+    std::lock_guard<std::mutex> g(lock_);
+    cancelsHang_ = hang;
+}
+
 std::vector<unsigned char> FakePlatform::Readable() {
     std::lock_guard<std::mutex> g(lock_);
     return std::vector<unsigned char>(readable_.begin(), readable_.end());
@@ -567,7 +577,7 @@ BOOL FakePlatform::CancelIoEx(HANDLE, OVERLAPPED* ov) {
     std::lock_guard<std::mutex> g(lock_);
     Log("CancelIoEx");
     if (pendingWait_ == ov) CompleteWait(0, ERROR_OPERATION_ABORTED);
-    if (pendingRead_ == ov) {
+    if (pendingRead_ == ov && !cancelsHang_) {
         pendingRead_ = nullptr;
         ov->Internal = ERROR_OPERATION_ABORTED;
         ov->InternalHigh = 0;

@@ -85,6 +85,9 @@ public:
     void Vanish(DWORD error);
     void Back();
 
+    // CancelIoEx leaves a pending read pending (a driver that does not finish
+    // the cancel); arriving bytes still complete it.
+    void SetCancelsHang(bool hang);
     // Writes complete later: WriteFile pends and its event is signalled at once.
     void SetWritesPend(bool pend);
     // Writes accept at most this many bytes each (0: everything).
@@ -114,6 +117,7 @@ public:
     DCB AppliedDcb();
     bool PortOpen();
     bool ReadPending();
+    const void* PendingReadBuffer();        // where a pending read will put its bytes
     std::vector<unsigned char> Readable();  // bytes still queued for reading
     long LiveEvents();                      // event objects created and not yet closed
     long LiveThreads();                     // thread handles created and not yet closed
@@ -201,6 +205,7 @@ private:
     };
     std::vector<Arrival> arrivals_;
     bool readsPend_ = false;
+    bool cancelsHang_ = false;
     COMMTIMEOUTS timeouts_{};
     OVERLAPPED* pendingRead_ = nullptr;
     unsigned char* pendingBuffer_ = nullptr;

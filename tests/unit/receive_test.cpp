@@ -16,6 +16,7 @@
 #include "tests/unit/recording_reporter.h"
 #include "tests/unit/trace_recorder.h"
 #include "transfer/receive.h"
+#include "transfer/send.h"
 #include "transfer/trace.h"
 
 namespace qlr::test {
@@ -257,8 +258,15 @@ TEST_F(ReceiveTest, UnicodePairsBytesLowFirstAndDropsAnOddLastByte) {
     EXPECT_EQ(Take(transfer::RecvUnicodeString(state, errors, 3)), std::wstring(1, L'\x6261'));
     EXPECT_TRUE(fake().Readable().empty());  // the odd byte was read all the same
     state.QcMode = 1;
+    // A read of everything keeps a unit whole: an odd last byte waits for its
+    // partner instead of being dropped (every later character would come
+    // byte-swapped).
     fake().Receive(std::string("\n\x00z", 3));
     EXPECT_EQ(Take(transfer::RecvUnicodeString(state, errors, 0)), std::wstring(1, L'\n'));
+    EXPECT_EQ(fake().Readable().size(), 1u);
+    EXPECT_EQ(Take(transfer::RecvUnicodeString(state, errors, 0)), L"");
+    fake().Receive("\x30\x42\x30");
+    EXPECT_EQ(Take(transfer::RecvUnicodeString(state, errors, 0)), L"\x307a\x3042");
     EXPECT_TRUE(errors.list.empty());
 }
 
@@ -548,6 +556,38 @@ TEST_F(NotificationTest, OtherThresholdsDeliverOneBlock) {
     EXPECT_FALSE(events.list[0].var);
     EXPECT_EQ(events.list[1].text, L"more\n");
     EXPECT_EQ(events.list[1].vt, VT_BSTR);
+}
+
+// A notice posted before a transfer started is handled while it runs: the
+// queued bytes are the transfer's. No event, no read; the host's own reads
+// and writes are refused with 125 and leave the line alone.
+TEST_F(NotificationTest, WhileATransferOwnsThePortTheHostNeitherReadsNorWrites) {
+    Open();
+    fake().Receive("C");  // the far receiver's start character
+    state.inFileTransfer = 1;
+    for (long type :
+         {dispatch::kAsString, dispatch::kAsVariantString, dispatch::kAsVariantBinary}) {
+        Set(0, 1, type);
+        Notify();
+    }
+    Set(1, 1, dispatch::kAsString);
+    Notify();
+    EXPECT_TRUE(events.list.empty());
+    EXPECT_EQ(Recv(0), L"");
+    EXPECT_EQ(Take(transfer::RecvUnicodeString(state, errors, 0)), L"");
+    com::Bstr text(L"x");
+    EXPECT_EQ(transfer::SendString(state, errors, text.get()), 125);
+    EXPECT_EQ(transfer::SendChar(state, errors, text.get()), 125);
+    EXPECT_EQ(errors.list, (ErrorList(4, E(125, 0))));
+    EXPECT_FALSE(fake().Called("ReadFile"));
+    EXPECT_FALSE(fake().Called("WriteFile"));
+    EXPECT_TRUE(fake().Transmitted().empty());
+    EXPECT_EQ(fake().Readable().size(), 1u);
+    state.inFileTransfer = 0;
+    Set(0, 1, dispatch::kAsString);
+    Notify();
+    ASSERT_EQ(events.list.size(), 1u);
+    EXPECT_EQ(events.list[0].text, L"C");
 }
 
 TEST_F(NotificationTest, UnknownEventTypesDoNothing) {

@@ -187,6 +187,35 @@ TEST_F(TransferControlTest, PreconditionsHoldAgainAfterTheOverwriteQuestion) {
     EXPECT_EQ(reporter.list.size(), 2u);
 }
 
+// A message the peer sends while the transfer is ending (here: while its
+// failure message is up) raised its one event while the transfer owned the
+// port. The transfer's end makes the watch thread look: it is announced.
+TEST_F(TransferControlTest, BytesThatCameAsATransferEndedAreAnnouncedAfterIt) {
+    xmodem::SetMessageBoxFunction(&BoxThatPumps);
+    port::Session session(state, reporter);
+    state.QcNotifyRecvChars = 1;
+    ASSERT_EQ(session.OpenComm(), 0);
+    ASSERT_TRUE(scope.fake.WaitForCalls("WaitCommEvent", 1));
+    g_duringBox = [this] {
+        scope.fake.Receive("hello");
+        // Until the watch thread has passed it by (polled: the test's thread
+        // waits on the fake's change signal meanwhile).
+        for (int i = 0; i < 500 && scope.fake.CountCalls("WaitCommEvent") < 2; ++i) ::Sleep(10);
+    };
+    // The fake's disk creates nothing: the receive fails at once and shows QE4004.
+    ASSERT_EQ(xmodem::RecvFile(state, reporter, L"a.bin"), 0);
+    const auto posts = scope.fake.WaitForPosts(2);
+    g_duringBox = nullptr;
+    size_t ends = 0, notices = 0;
+    for (const PostedMessage& m : posts) {
+        ends += m.message == WM_COMM_TRANSFEREND;
+        notices += m.message == WM_COMM_RECV;
+    }
+    EXPECT_EQ(ends, 1u);
+    EXPECT_EQ(notices, 1u);
+    EXPECT_EQ(session.CloseComm(), 0);
+}
+
 BOOL CALLBACK FindDialog(HWND window, LPARAM found) {
     wchar_t name[16] = {};
     if (GetClassNameW(window, name, 16) > 0 && std::wstring(name) == L"#32770") {

@@ -10,6 +10,11 @@
 #include <vector>
 
 #include "tests/unit/fake_platform.h"
+#include "port/open_port.h"
+#include "port/session.h"
+#include "tests/unit/recording_reporter.h"
+#include "transfer/receive.h"
+#include "transfer/send.h"
 #include "xmodem/engine.h"
 
 namespace qlr::test {
@@ -174,14 +179,10 @@ protected:
     XModemTest() : engine(files, [this](long code) { messages.push_back(code); }) {
         port = fake().CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
                                   FILE_FLAG_OVERLAPPED);
-        read.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        write.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        read.Create(fake(), port::kTransferIoBytes);
+        write.Create(fake(), port::kTransferIoBytes);
         fake().SetTickStep(5000);  // every pause is over at its first look at the clock
         engine.Attach(port, read, write);
-    }
-    ~XModemTest() override {
-        ::CloseHandle(read.hEvent);
-        ::CloseHandle(write.hEvent);
     }
     FakePlatform& fake() { return scope.fake; }
 
@@ -203,8 +204,8 @@ protected:
     std::vector<long> messages;
     XModemEngine engine;
     HANDLE port = nullptr;
-    OVERLAPPED read{};
-    OVERLAPPED write{};
+    port::IoRecord read;
+    port::IoRecord write;
     std::atomic<short> status{0};
     std::atomic<short> progress{0};
     std::atomic<short> abort{0};
@@ -263,6 +264,30 @@ TEST_F(XModemTest, ReadsGatherTheirBytesAndPollsNeverLeaveAReadPending) {
     EXPECT_EQ(engine.ReadByte(byte, abort), kAborted);
 }
 
+// A driver that does not finish our cancel within its bound: the read then
+// goes on into the port's record, never into the caller's (stack) byte, and
+// the record is used again only once the driver has ended it.
+TEST_F(XModemTest, AReadWhoseCancelNeverEndsKeepsThePortsBufferNotTheCallers) {
+    fake().SetReadsPend(true);
+    fake().SetCancelsHang(true);
+    {
+        unsigned char byte = 0;
+        EXPECT_EQ(engine.PollByte(byte), static_cast<long>(ERROR_TIMEOUT));
+        ASSERT_TRUE(fake().ReadPending());
+        EXPECT_NE(fake().PendingReadBuffer(), static_cast<const void*>(&byte));
+        EXPECT_EQ(fake().PendingReadBuffer(), static_cast<const void*>(read.buffer.get()));
+        EXPECT_EQ(engine.PollByte(byte), static_cast<long>(ERROR_BUSY));  // still the driver's
+    }
+    fake().Receive("x");  // the driver ends the read at last
+    EXPECT_FALSE(fake().ReadPending());
+    fake().SetCancelsHang(false);
+    fake().SetReadsPend(false);
+    fake().Receive("y");
+    unsigned char next = 0;
+    EXPECT_EQ(engine.PollByte(next), 0);
+    EXPECT_EQ(next, 'y');
+}
+
 TEST_F(XModemTest, WritesFinishPartialAndPendingWritesAndReportFailures) {
     fake().SetWriteChunk(3);
     fake().SetWritesPend(true);
@@ -279,6 +304,19 @@ TEST_F(XModemTest, WritesFinishPartialAndPendingWritesAndReportFailures) {
 }
 
 // ---- Send ----
+
+// Line errors that the engine's looks at the port take are handed on (the
+// control posts them as the watch thread does), never cleared unheard.
+TEST_F(XModemTest, LineErrorsDuringATransferAreHandedOn) {
+    std::vector<DWORD> heard;
+    engine.OnLineErrors([&heard](DWORD errors) { heard.push_back(errors); });
+    RemoteReceiver peer;
+    fake().SetPeer(std::ref(peer));
+    fake().SetLineErrors(CE_RXPARITY);
+    fake().Receive(kC);
+    EXPECT_EQ(Send(kXModemCrc, Pattern(200)), kCompleted);
+    EXPECT_EQ(heard, (std::vector<DWORD>{CE_RXPARITY}));
+}
 
 TEST_F(XModemTest, SendWithCrcPadsTheLastBlockAndEndsWithEot) {
     RemoteReceiver peer;
@@ -915,6 +953,82 @@ TEST_F(XModemTest, ReceiverRefusesABlockWithAByteBehindIt) {
     EXPECT_EQ(Receive(kXModemCheckSum), kCompleted);
     EXPECT_EQ(Received(), data);
     EXPECT_EQ(WrittenText(), kNakS + kNakS + kNakS + kAckS + kAckS);
+}
+
+// The host calls its synchronous members while a transfer runs on the open
+// port, in both directions: each is refused with 125 at once, nothing of the
+// host's goes on the line or leaves the queue, and the file arrives whole.
+TEST(XModemAndHost, HostReadsAndWritesDuringATransferAreRefusedAndTheFileArrivesWhole) {
+    FakePlatformScope scope;
+    FakePlatform& fake = scope.fake;
+    ControlState state;
+    RecordingReporter reporter;
+    port::Session session(state, reporter);
+    ASSERT_EQ(session.OpenComm(), 0);
+    MemoryFiles files;
+    XModemEngine engine(files);
+    const Bytes content = Pattern(700);
+    std::atomic<bool> running{true};
+    auto hostCalls = [&] {
+        int calls = 0;
+        com::Bstr text(L"host");
+        while (running.load() || calls < 3) {
+            com::Bstr::Attach(transfer::RecvString(state, reporter, 0));
+            com::Bstr::Attach(transfer::RecvString(state, reporter, 4));
+            EXPECT_EQ(transfer::SendString(state, reporter, text.get()), 125);
+            ++calls;
+            ::Sleep(1);
+        }
+        return calls;
+    };
+    for (const bool sending : {true, false}) {
+        reporter.list.clear();
+        const size_t written = fake.Written().size();
+        RemoteReceiver receiver;
+        RemoteSender sender;
+        if (sending) {
+            files.files[L"out.bin"] = content;
+            fake.SetPeer(std::ref(receiver));
+            fake.Receive(std::string(1, static_cast<char>(kCrcStart)));
+        } else {
+            for (unsigned i = 0; i < 6; ++i)
+                sender.answers.push_back(
+                    Frame(i + 1,
+                          Bytes(content.begin() + 128 * i,
+                                content.begin() + std::min<size_t>(128 * (i + 1), 700)),
+                          true));
+            sender.answers.push_back(std::string(1, static_cast<char>(kEot)));
+            fake.SetPeer(std::ref(sender));
+        }
+        state.inFileTransfer = 1;
+        running = true;
+        long code = -1;
+        std::thread worker([&] {
+            code = sending ? engine.Send(state, L"out.bin", kXModemCrc, 0)
+                           : engine.Receive(state, L"in.bin", kXModemCrc, 0);
+            running = false;
+        });
+        const int calls = hostCalls();
+        worker.join();
+        state.inFileTransfer = 0;
+        EXPECT_EQ(code, kCompleted) << (sending ? "send" : "receive");
+        EXPECT_EQ(reporter.list, ErrorList(3 * static_cast<size_t>(calls), E(125, 0)));
+        EXPECT_FALSE(fake.ReadPending());
+        const Bytes out = fake.Written();
+        const std::string line(out.begin() + static_cast<long>(written), out.end());
+        EXPECT_EQ(line.find("host"), std::string::npos);
+        if (sending) {
+            Bytes sent;
+            for (const auto& block : receiver.blocks)
+                sent.insert(sent.end(), block.data.begin(), block.data.end());
+            sent.resize(content.size());
+            EXPECT_EQ(sent, content);
+        } else {
+            EXPECT_EQ(files.files[L"in.bin"], content);
+        }
+    }
+    fake.SetPeer(nullptr);
+    session.CloseComm();
 }
 
 }  // namespace
