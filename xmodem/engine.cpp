@@ -74,7 +74,15 @@ void XModemEngine::Attach(HANDLE port, port::IoRecord& read, port::IoRecord& wri
     write_ = &write;
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (platform::Current().GetCommState(port_, &dcb) && dcb.BaudRate >= 50) baud_ = dcb.BaudRate;
+    if (platform::Current().GetCommState(port_, &dcb) && dcb.BaudRate >= 50) {
+        baud_ = dcb.BaudRate;
+        const DWORD data = dcb.ByteSize >= 5 && dcb.ByteSize <= 8 ? dcb.ByteSize : 8;
+        const DWORD parity = dcb.Parity != NOPARITY ? 1 : 0;
+        const DWORD halfStops = dcb.StopBits == ONE5STOPBITS  ? 3
+                                : dcb.StopBits == TWOSTOPBITS ? 4
+                                                              : 2;
+        halfBitsPerChar_ = 2 * (1 + data + parity) + halfStops;
+    }
 }
 
 void XModemEngine::UseTransferTimeouts() {
@@ -91,9 +99,11 @@ void XModemEngine::RestoreTimeouts() {
     timeoutsChanged_ = false;
 }
 
-DWORD XModemEngine::BlockTimeMs(DWORD size) const {
-    const DWORD bytes = size + 5;
-    return static_cast<DWORD>((static_cast<unsigned long long>(bytes) * 10 * 1000) / baud_) + 1;
+DWORD XModemEngine::BlockTimeMs(DWORD size) const { return WireTimeMs(size + 5); }
+
+DWORD XModemEngine::WireTimeMs(DWORD count) const {
+    const unsigned long long halfBits = static_cast<unsigned long long>(count) * halfBitsPerChar_;
+    return static_cast<DWORD>((halfBits * 1000 + 2ULL * baud_ - 1) / (2ULL * baud_)) + 1;
 }
 
 long XModemEngine::ReadOnce(unsigned char* buffer, DWORD want, DWORD& got, bool& pended,
@@ -158,7 +168,8 @@ long XModemEngine::ReadWithin(unsigned char* buffer, DWORD n, DWORD firstMs, DWO
     return rc;
 }
 
-bool XModemEngine::AwaitQuiet(DWORD quietMs, DWORD budgetMs, const std::atomic<short>& abort) {
+bool XModemEngine::AwaitQuiet(DWORD quietMs, DWORD budgetMs, const std::atomic<short>& abort,
+                              CancelTail* tail) {
     platform::Api& api = platform::Current();
     const DWORD begun = api.GetTickCount();
     for (;;) {
@@ -169,16 +180,20 @@ bool XModemEngine::AwaitQuiet(DWORD quietMs, DWORD budgetMs, const std::atomic<s
         const long rc = ReadWithin(sink, 1, window, 0, abort);
         if (rc == kTimedOut) return window == quietMs;
         if (rc != 0) return false;
+        if (tail) tail->Feed(sink, 1);
         // A byte came: take whatever else is queued with it and listen again.
         DWORD more = 0;
         bool pended = false;
         ReadOnce(sink, sizeof sink, more, pended, nullptr, 0);
+        if (tail) tail->Feed(sink, more);
     }
 }
 
-void XModemEngine::DropStaleInput(DWORD quietMs, const std::atomic<short>& abort) {
-    AwaitQuiet(quietMs, std::max(timing_.settleBudgetMs, quietMs), abort);
+bool XModemEngine::DropStaleInput(DWORD quietMs, const std::atomic<short>& abort) {
+    CancelTail tail;
+    AwaitQuiet(quietMs, std::max(timing_.settleBudgetMs, quietMs), abort, &tail);
     PurgeQueues();
+    return tail.Heard();
 }
 
 int XModemEngine::TakeQueuedStart() {
@@ -212,15 +227,16 @@ void XModemEngine::SendCancel() {
     timing_ = saved;
 }
 
-XModemEngine::Answer XModemEngine::AwaitAnswer(const std::atomic<short>& abort, long& error) {
+XModemEngine::Answer XModemEngine::AwaitAnswer(const std::atomic<short>& abort, long& error,
+                                               DWORD written) {
     platform::Api& api = platform::Current();
     const DWORD begun = api.GetTickCount();
+    const DWORD limit = timing_.answerMs + WireTimeMs(written);
     bool cancel = false;
     for (;;) {
         const DWORD spent = api.GetTickCount() - begun;
         unsigned char byte = 0;
-        error =
-            ReadWithin(&byte, 1, spent < timing_.answerMs ? timing_.answerMs - spent : 0, 0, abort);
+        error = ReadWithin(&byte, 1, spent < limit ? limit - spent : 0, 0, abort);
         if (error == kTimedOut) return Answer::kNone;
         if (error == kAborted) return Answer::kAborted;
         if (error != 0) return Answer::kFailed;

@@ -116,6 +116,20 @@ struct Timing {
 // ReadWithin's result when the wait ran out (never an end code).
 constexpr long kTimedOut = -2;
 
+// The CAN bytes at the end of what the line brought, backspaces not counted
+// (lrzsz follows its CANs with backspaces): two are a peer's cancel.
+struct CancelTail {
+    int cans = 0;
+    void Feed(const unsigned char* bytes, DWORD count) {
+        for (DWORD i = 0; i < count; ++i)
+            if (bytes[i] == kCan)
+                ++cans;
+            else if (bytes[i] != 0x08)
+                cans = 0;
+    }
+    bool Heard() const { return cans >= 2; }
+};
+
 // The transfer's file, opened by a FileSystem and closed by its destructor.
 class File {
 public:
@@ -177,9 +191,12 @@ public:
                     const std::atomic<short>& abort, DWORD* got = nullptr);
     // Reads and drops bytes until the line has been quiet for quietMs, for at
     // most budgetMs; false when it never settled or the abort request is set.
-    bool AwaitQuiet(DWORD quietMs, DWORD budgetMs, const std::atomic<short>& abort);
-    // Lets the line settle, then purges both queues.
-    void DropStaleInput(DWORD quietMs, const std::atomic<short>& abort);
+    // tail (optional) is fed every byte dropped.
+    bool AwaitQuiet(DWORD quietMs, DWORD budgetMs, const std::atomic<short>& abort,
+                    CancelTail* tail = nullptr);
+    // Lets the line settle, then purges both queues; true when the bytes
+    // dropped ended with a peer's CAN CAN.
+    bool DropStaleInput(DWORD quietMs, const std::atomic<short>& abort);
     // Takes the bytes queued before a send began: the start character (kCrcStart
     // or kNak) of a receiver already waiting, or -1 when none follows the last
     // CAN there (an earlier peer's cancel, which ends nothing now).
@@ -215,9 +232,14 @@ private:
     void RestoreTimeouts();
     // How long the line needs for one block and its answer at the port's speed.
     DWORD BlockTimeMs(DWORD size) const;
-    // The sender's wait for ACK, NAK or CAN CAN; other bytes are noise.
+    // How long count bytes take on the line at the port's settings (start,
+    // data, parity and stop bits), rounded up.
+    DWORD WireTimeMs(DWORD count) const;
+    // The sender's wait for ACK, NAK or CAN CAN; other bytes are noise. A
+    // driver completes a write once it holds the bytes, not once they are on
+    // the line: the wait allows for the written bytes' own time on the wire.
     enum class Answer { kAck, kNak, kNone, kCancelled, kAborted, kFailed };
-    Answer AwaitAnswer(const std::atomic<short>& abort, long& error);
+    Answer AwaitAnswer(const std::atomic<short>& abort, long& error, DWORD written);
     // One read; a read left pending is waited for up to waitMs (cancelled at
     // once when abort is null) and then cancelled.
     long ReadOnce(unsigned char* buffer, DWORD want, DWORD& got, bool& pended,
@@ -242,6 +264,7 @@ private:
     unsigned char candidate_[kLargeBlock] = {};      // a 1K block only one checksum rule takes
     Timing timing_;
     DWORD baud_ = 9600;
+    DWORD halfBitsPerChar_ = 20;  // in half bits, for one and a half stop bits
     bool timeoutsChanged_ = false;
 };
 

@@ -48,7 +48,6 @@ long XModemEngine::Receive(HANDLE port, const wchar_t* fileName, port::IoRecord&
     bool inHand = false;  // the handshake read the first block's header
     unsigned char header = 0;
     const bool checksumOnly = protocol == kXModemCheckSum;
-    bool cancel = false;
     platform::Api& api = platform::Current();
     for (int attempt = 0; attempt < 3 && !inHand; ++attempt) {
         if (WriteByte(checksumOnly ? kNak : kCrcStart, abort) != 0) return fail(kByteWriteFailed);
@@ -68,14 +67,14 @@ long XModemEngine::Receive(HANDLE port, const wchar_t* fileName, port::IoRecord&
                 inHand = true;
                 break;
             }
-            if (byte == kCan && cancel) return fail(kProtocolFailed, false);
-            cancel = byte == kCan;
+            // CAN before the first block or EOT is ignored: after a failed
+            // transfer, its peer's cancel may still come in reply to ours.
         }
     }
     if (inHand) {
         crc = !checksumOnly;
     } else if (checksumOnly) {
-        return fail(kNoChecksumStart);
+        return fail(abort.load() ? kAborted : kNoChecksumStart);
     } else {
         WriteByte(kNak, abort);  // fall back to the checksum variant
     }
@@ -89,17 +88,23 @@ long XModemEngine::Receive(HANDLE port, const wchar_t* fileName, port::IoRecord&
     unsigned char candidateNumber = 0;
 
     // A rejected block is read to its end and the line left to settle, so
-    // that no rest of it is taken for the next header.
-    auto reject = [&](bool purge, short newStatus) {
-        AwaitQuiet(timing_.quietMs, timing_.settleBudgetMs + BlockTimeMs(kLargeBlock), abort);
+    // that no rest of it is taken for the next header. True when what came
+    // last, the block's bytes (tail) and the rest dropped, was the sender's
+    // CAN CAN: the transfer has ended then, and nothing is answered.
+    auto reject = [&](bool purge, short newStatus, CancelTail tail = {}) {
+        AwaitQuiet(timing_.quietMs, timing_.settleBudgetMs + BlockTimeMs(kLargeBlock), abort,
+                   &tail);
+        if (tail.Heard()) return true;
         if (purge) PurgeQueues();
         WriteByte(kNak, abort);
         ++errors;
         if (newStatus != kStatusRunning) status.store(newStatus);
+        return false;
     };
     for (;;) {
-        if (errors >= kRetryLimit) return fail(kProtocolFailed);
+        // An abort wins over the exhausted retries it may have caused.
         if (abort.load()) return fail(kAborted);
+        if (errors >= kRetryLimit) return fail(kProtocolFailed);
         Pause(kRecvPassPauseMs, abort);
 
         if (inHand) {
@@ -116,14 +121,16 @@ long XModemEngine::Receive(HANDLE port, const wchar_t* fileName, port::IoRecord&
             // EOT ends the transfer only when nothing follows it: a block
             // numbered 4 whose SOH was lost starts with the same byte.
             unsigned char next = 0;
-            const long rc = ReadWithin(&next, 1, timing_.quietMs, 0, abort);
+            // Quiet for at least two characters' time, at any speed.
+            const DWORD quiet = std::max(timing_.quietMs, 2 * WireTimeMs(1));
+            const long rc = ReadWithin(&next, 1, quiet, 0, abort);
             if (rc == kTimedOut) {
                 // Every accepted block is on disk already; its padding is not.
                 WriteByte(kAck, abort);
                 return end(kCompleted);
             }
             if (rc == 0) {
-                reject(true, kStatusRunning);
+                if (reject(true, kStatusRunning)) return fail(kProtocolFailed, false);
             } else {
                 ++errors;
             }
@@ -133,11 +140,11 @@ long XModemEngine::Receive(HANDLE port, const wchar_t* fileName, port::IoRecord&
             unsigned char next = 0;
             if (ReadWithin(&next, 1, timing_.byteGapMs, 0, abort) == 0 && next == kCan)
                 return fail(kProtocolFailed, false);
-            reject(true, kStatusRunning);
+            if (reject(true, kStatusRunning)) return fail(kProtocolFailed, false);
             continue;
         }
         if (header != kSoh && header != kStx) {  // noise, or a header lost to it
-            reject(true, kStatusRunning);
+            if (reject(true, kStatusRunning)) return fail(kProtocolFailed, false);
             continue;
         }
         const DWORD size = header == kStx ? kLargeBlock : kSmallBlock;
@@ -146,8 +153,10 @@ long XModemEngine::Receive(HANDLE port, const wchar_t* fileName, port::IoRecord&
         const DWORD rest = 2 + size + (crc ? 2 : 1);
         DWORD got = 0;
         const long rc = ReadWithin(frame_, rest, timing_.byteGapMs, timing_.byteGapMs, abort, &got);
-        if (rc == kTimedOut) {  // bytes were lost
-            reject(true, kStatusRunning);
+        if (rc == kTimedOut) {  // bytes were lost, or the sender stopped and cancelled
+            CancelTail tail;
+            tail.Feed(frame_, got);
+            if (reject(true, kStatusRunning, tail)) return fail(kProtocolFailed, false);
             continue;
         }
         if (rc != 0) {
@@ -159,9 +168,14 @@ long XModemEngine::Receive(HANDLE port, const wchar_t* fileName, port::IoRecord&
         // means the block took in a byte that is not its own (noise, a
         // duplicate), and what was read as its check value may be data. An
         // 8-bit checksum passes such a shifted block once in 256.
+        // A cancel whose CANs filled up the rest of a block is heard in its
+        // bytes and what follows them.
+        CancelTail frameTail;
+        frameTail.Feed(frame_, rest);
         unsigned char extra = 0;
         if (ReadWithin(&extra, 1, 2 * BlockTimeMs(0) / 5 + 1, 0, abort) == 0) {
-            reject(true, kStatusRunning);
+            frameTail.Feed(&extra, 1);
+            if (reject(true, kStatusRunning, frameTail)) return fail(kProtocolFailed, false);
             continue;
         }
         const unsigned char number = frame_[0];
@@ -173,17 +187,17 @@ long XModemEngine::Receive(HANDLE port, const wchar_t* fileName, port::IoRecord&
         // checked, acknowledged and dropped.
         const bool repeat = accepted > 0 && number == static_cast<unsigned char>(accepted & 0xFF);
         if (number != static_cast<unsigned char>((accepted + 1) & 0xFF) && !repeat) {
-            reject(true, kStatusBadNumber);
+            if (reject(true, kStatusBadNumber, frameTail)) return fail(kProtocolFailed, false);
             continue;
         }
         if (number + complement != 255) {
-            reject(true, kStatusBadComplement);
+            if (reject(true, kStatusBadComplement, frameTail)) return fail(kProtocolFailed, false);
             continue;
         }
         if (crc) {
             const auto value = static_cast<std::uint16_t>((check[0] << 8) | check[1]);
             if (value != Crc16(data, size, 0)) {
-                reject(true, kStatusBadCrc);
+                if (reject(true, kStatusBadCrc, frameTail)) return fail(kProtocolFailed, false);
                 continue;
             }
         } else {
@@ -210,7 +224,8 @@ long XModemEngine::Receive(HANDLE port, const wchar_t* fileName, port::IoRecord&
                 }
             }
             if (!ok) {
-                reject(false, kStatusRunning);  // neither purge nor a status change
+                // neither purge nor a status change
+                if (reject(false, kStatusRunning, frameTail)) return fail(kProtocolFailed, false);
                 continue;
             }
         }

@@ -96,8 +96,9 @@ long XModemEngine::Send(HANDLE port, const wchar_t* fileName, port::IoRecord& re
             }
             copies = 0;
         } else {
-            // An answer to an earlier copy may still come: drop it first.
-            DropStaleInput(timing_.quietMs, abort);
+            // An answer to an earlier copy may still come: drop it first; a
+            // cancel among what is dropped still ends the transfer.
+            if (DropStaleInput(timing_.quietMs, abort)) return fail(kProtocolFailed, false);
         }
 
         // One write per block; a failure names the field it stopped in.
@@ -110,14 +111,15 @@ long XModemEngine::Send(HANDLE port, const wchar_t* fileName, port::IoRecord& re
         ++copies;
 
         long error = 0;
-        switch (AwaitAnswer(abort, error)) {
+        switch (AwaitAnswer(abort, error, frameLength)) {
         case Answer::kAck:
             errors = 0;
             ++acknowledged;
             progress.store(static_cast<short>(acknowledged & 0xFFFF));
             // A receiver that got two copies answers twice; the second
             // answer must not be taken for the next block's.
-            if (copies > 1) DropStaleInput(timing_.quietMs + 300 + 2 * BlockTimeMs(size), abort);
+            if (copies > 1 && DropStaleInput(timing_.quietMs + 300 + 2 * BlockTimeMs(size), abort))
+                return fail(kProtocolFailed, false);
             break;
         case Answer::kNak:
         case Answer::kNone:  // no answer in time: like a refusal
@@ -127,7 +129,8 @@ long XModemEngine::Send(HANDLE port, const wchar_t* fileName, port::IoRecord& re
         case Answer::kAborted:
         case Answer::kFailed: return fail(kByteReadFailed);
         }
-        if (errors >= kRetryLimit) return fail(kProtocolFailed);
+        // An abort that ended the last pass wins over the exhausted retries.
+        if (errors >= kRetryLimit) return fail(abort.load() ? kAborted : kProtocolFailed);
         if (last && errors == 0) break;
     }
 
@@ -137,13 +140,13 @@ long XModemEngine::Send(HANDLE port, const wchar_t* fileName, port::IoRecord& re
     for (int tries = 1;; ++tries) {
         WriteByte(kEot, abort);
         long error = 0;
-        const Answer answer = AwaitAnswer(abort, error);
+        const Answer answer = AwaitAnswer(abort, error, 1);
         if (answer == Answer::kAck) break;
         if (answer == Answer::kAborted) return fail(kAborted);
         if (answer == Answer::kFailed) return fail(error);
         if (answer == Answer::kCancelled) return fail(kProtocolFailed, false);
-        if (tries >= kRetryLimit) return fail(kProtocolFailed);
-        DropStaleInput(timing_.quietMs, abort);
+        if (tries >= kRetryLimit) return fail(abort.load() ? kAborted : kProtocolFailed);
+        if (DropStaleInput(timing_.quietMs, abort)) return fail(kProtocolFailed, false);
     }
     RestoreTimeouts();
     status.store(kStatusCompleted);

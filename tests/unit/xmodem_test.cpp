@@ -892,6 +892,29 @@ TEST_F(XModemTest, CanCanEndsATransferAndOurEndingsSendIt) {
     }
 }
 
+// lrzsz's cancel: ten CANs, then ten backspaces.
+const std::string kLrzszCancel = std::string(10, '\x18') + std::string(10, '\b');
+
+// A cancel that the previous transfer's peer sent late (in reply to our own)
+// ends nothing before the first block; one inside a block ends the transfer
+// at once, without a NAK, instead of after ten time-outs.
+TEST_F(XModemTest, ReceiverIgnoresALateCancelAndHearsOneInsideABlock) {
+    fake().SetTickStep(0);  // the start handshake listens on a real clock
+    engine.SetTiming(Quick());
+    RemoteSender sender;
+    sender.answers = {kLrzszCancel + Frame(1, Pattern(100), true), kEotS};
+    fake().SetPeer(std::ref(sender));
+    EXPECT_EQ(Receive(kXModemCrc), kCompleted);
+    EXPECT_EQ(Received(), Pattern(100));
+
+    RemoteSender stopping;
+    stopping.answers = {Frame(1, Pattern(128), true).substr(0, 60) + kLrzszCancel};
+    fake().SetPeer(std::ref(stopping));
+    const size_t at = WrittenText().size();
+    EXPECT_EQ(Receive(kXModemCrc), kProtocolFailed);
+    EXPECT_EQ(WrittenText().substr(at), kC);  // neither a NAK nor a cancel of ours
+}
+
 TEST_F(XModemTest, ReceiverReadsARefusedBlockToItsEndBeforeTheNak) {
     // At low speeds the rest of a block with a wrong number is still on its
     // way when the number is read; it must not be taken for a header.
