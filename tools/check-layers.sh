@@ -9,15 +9,16 @@ cd "$ROOT"
 
 allowed() {  # allowed FOLDER -> the project folders its sources may include
     case "$1" in
+        framing) echo "framing" ;;
         platform) echo "platform" ;;
-        port) echo "platform port" ;;
+        port) echo "platform port framing" ;;
         transfer) echo "platform port transfer" ;;
         xmodem) echo "platform port xmodem resources" ;;
     esac
 }
 
 rc=0
-for folder in platform port transfer xmodem; do
+for folder in framing platform port transfer xmodem; do
     ok=" $(allowed "$folder") "
     while IFS= read -r hit; do
         file="${hit%%:*}"

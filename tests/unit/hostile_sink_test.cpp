@@ -372,6 +372,25 @@ std::vector<Member> Members() {
              return Fired(c);
          },
          L"97"},
+        {"CommFrame, lines", true, [](IQLRCom* c) { c->put_QcFrameMode(FrameDelimiter); },
+         kDispCommFrame, 0,
+         [](Case& c) {
+             c.fake.Receive("one\r\ntwo\r\nthr");
+             return Fired(c);
+         },
+         L"0"},
+        {"CommFrame, idle gap, bytes", true,
+         [](IQLRCom* c) {
+             c->put_QcFrameMode(FrameIdleGap);
+             c->put_QcFrameGap(5);
+             c->put_QcRecvEventType(AsVariantBinary);
+         },
+         kDispCommFrame, 0,
+         [](Case& c) {
+             c.fake.Receive("xyz");
+             return Fired(c);
+         },
+         L"0"},
         {"CommSend, transmit queue empty", true, [](IQLRCom* c) { c->put_QcNotifySendComplete(1); },
          kDispCommSend, 0,
          [](Case& c) {
