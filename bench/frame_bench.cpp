@@ -21,25 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "load_control.h"
 #include "qlrcom32_h.h"
 #include "../tests/integration/recv_sink.h"
 
 namespace {
-
-double NowUnixUs() {
-    FILETIME ft;
-    GetSystemTimePreciseAsFileTime(&ft);
-    const ULONGLONG t = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    return double(t - 116444736000000000ULL) / 10.0;
-}
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * double(v.size() - 1) + 0.5));
-    return v[i];
-}
 
 struct Phase {
     const char* name;
@@ -71,7 +58,7 @@ int main(int argc, char** argv) {
         }
         std::vector<double> latencies;
         auto record = [&](const std::string& text) {
-            const double now = NowUnixUs();
+            const double now = bench::NowUnixUs();
             latencies.push_back(now - 1e6 * std::strtod(text.c_str(), nullptr));
         };
         size_t consumed = 0;
@@ -114,7 +101,8 @@ int main(int argc, char** argv) {
             }
             com->CloseComm(&rc);
             recv::PumpFor(100);
-            const double p50 = Percentile(latencies, 0.50), p99 = Percentile(latencies, 0.99);
+            const double p50 = bench::Percentile(latencies, 0.50),
+                         p99 = bench::Percentile(latencies, 0.99);
             std::printf("%s: %zu messages (%d not seen within 5 s): p50 %.0f us, p99 %.0f us",
                         phase.name, latencies.size(), lost, p50, p99);
             if (phase.mode == FrameNone) {

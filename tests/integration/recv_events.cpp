@@ -96,11 +96,16 @@ void Reset(recv::Seen& seen) {
     seen.errors.clear();
 }
 
-int Run(int port, const char* patternPath) {
+IQLRCom* CreateControl() {
     IQLRCom* com = nullptr;
-    HRESULT hr = CoCreateInstance(CLSID_QLRCom, nullptr, CLSCTX_INPROC_SERVER, IID_IQLRCom,
-                                  reinterpret_cast<void**>(&com));
+    const HRESULT hr = CoCreateInstance(CLSID_QLRCom, nullptr, CLSCTX_INPROC_SERVER, IID_IQLRCom,
+                                        reinterpret_cast<void**>(&com));
     Check(hr == S_OK && com, "the registered control is created");
+    return com;
+}
+
+int Run(int port, const char* patternPath) {
+    IQLRCom* com = CreateControl();
     if (!com) return 1;
     recv::Seen seen;
     recv::Sink sink(seen);
@@ -277,10 +282,7 @@ int Run(int port, const char* patternPath) {
 // Framed receiving: the far end (frame_peer.py) sends count frames of the
 // mode; every one must arrive once, whole, in order, with its status.
 int RunFrames(int port, int mode, long baud, int count, uint32_t seed, long gapMs) {
-    IQLRCom* com = nullptr;
-    HRESULT hr = CoCreateInstance(CLSID_QLRCom, nullptr, CLSCTX_INPROC_SERVER, IID_IQLRCom,
-                                  reinterpret_cast<void**>(&com));
-    Check(hr == S_OK && com, "the registered control is created");
+    IQLRCom* com = CreateControl();
     if (!com) return 1;
     recv::Seen seen;
     recv::Sink sink(seen);
