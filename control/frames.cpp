@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/com_ptr.h"
+#include "platform/platform.h"
 #include "port/open_port.h"
 #include "transfer/trace.h"
 
@@ -83,7 +84,12 @@ void FrameReceiver::Take(ControlState& s) {
 void FrameReceiver::Interrupt(ControlState& s, bool ended) {
     try {
         Take(s);
-        if (framer_) framer_->Interrupt(frames_);
+        if (framer_) {
+            // A frame whose silence has passed is complete, even if the watch
+            // thread had not said so yet.
+            framer_->Silence(platform::Current().MicrosecondClock(), frames_);
+            framer_->Interrupt(frames_);
+        }
     } catch (...) {
         // Out of memory: the partial frame is lost, framing goes on.
     }

@@ -5,11 +5,9 @@ generator, same seed) to the far end of the virtual line.
   frame_peer.py PEER_PATH MODE COUNT SEED BAUD GAP_MS
 
 Delimited and fixed frames go as one stream in random chunks. Idle-gap and
-Modbus frames go at the line's pace (10 bits a byte): each frame is written
-whole, as a receiver's FIFO hands it over, and the next one follows after the
-frame's time on the line and GAP_MS of silence. (Written byte by byte from
-here, a stall of this process on a loaded machine would be a real silence on
-the line and split the frame.) Prints the time the writing took."""
+Modbus frames are written whole, each after the previous one's time on the
+line (10 bits a byte at BAUD) and GAP_MS of silence; the bridge paces the
+bytes at the line's speed. Prints the time the writing took."""
 import os
 import sys
 import time

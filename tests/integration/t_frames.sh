@@ -12,25 +12,31 @@
 # 10,000 frames).
 . "$(dirname "$0")/lib.sh"
 need_ocx
+# An unpaced line for the delimited and fixed runs, and two that the bridge
+# paces at 115200 and 9600 bit/s for the timed ones.
 start_bridge L || { fail "bridge starts"; finish; }
-setup_prefix "COM4=$L_PORT" || { fail "prefix set up"; finish; }
+launch_bridge F -b 115200 || { fail "paced bridge starts"; finish; }
+launch_bridge S -b 9600 || { fail "paced bridge starts"; finish; }
+setup_prefix "COM4=$L_PORT" "COM5=$F_PORT" "COM6=$S_PORT" || { fail "prefix set up"; finish; }
 check "module registers" register_ocx
 
 timed="${QLR_FRAME_COUNT:-}"
-# name mode baud count seed gap_ms(control) peer_gap_ms
+# name line mode baud count seed gap_ms(control) peer_gap_ms
 runs=(
-  "delimiter 1 115200 10000 11 0 0"
-  "fixed 2 115200 10000 12 0 0"
-  "idle 3 115200 ${timed:-120} 13 8 100"
-  "modbus-9600 4 9600 ${timed:-100} 14 0 100"
-  "modbus-115200 4 115200 ${timed:-150} 15 0 100"
+  "delimiter L 1 115200 10000 11 0 0"
+  "fixed L 2 115200 10000 12 0 0"
+  "idle F 3 115200 ${timed:-120} 13 8 100"
+  "modbus-9600 S 4 9600 ${timed:-100} 14 0 100"
+  "modbus-115200 F 4 115200 ${timed:-150} 15 0 100"
 )
 for run in "${runs[@]}"; do
-  read -r name mode baud count seed gap peergap <<<"$run"
+  read -r name line_name mode baud count seed gap peergap <<<"$run"
+  case "$line_name" in L) com=4 ;; F) com=5 ;; S) com=6 ;; esac
+  peer_var="${line_name}_PEER"
   fifo="$WORK/$name.fifo"
   log_file="$WORK/$name.log"
   mkfifo "$fifo"
-  QLR_WINE_TIMEOUT=900 wine_run "$BIN/recv_events.exe" frames 4 "$mode" "$baud" "$count" "$seed" "$gap" \
+  QLR_WINE_TIMEOUT=900 wine_run "$BIN/recv_events.exe" frames "$com" "$mode" "$baud" "$count" "$seed" "$gap" \
     >"$fifo" 2>"$WORK/$name.err" &
   host=$!
   CLEANUP_PIDS+=("$host")
@@ -39,7 +45,7 @@ for run in "${runs[@]}"; do
     line="${line%$'\r'}"
     echo "$name: $line" | tee -a "$log_file"
     if [ "$line" = "READY frames" ]; then
-      timeout 900 /usr/bin/python3 "$(dirname "$0")/frame_peer.py" "$L_PEER" "$mode" "$count" \
+      timeout 900 /usr/bin/python3 "$(dirname "$0")/frame_peer.py" "${!peer_var}" "$mode" "$count" \
         "$seed" "$baud" "$peergap" > >(sed "s/^/$name: /") &
       peer=$!
       CLEANUP_PIDS+=("$peer")
