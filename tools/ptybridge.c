@@ -20,10 +20,11 @@
  *   -l, -L  create symlinks PORTLINK / PEERLINK to the two slaves (removed at exit)
  *   -m  create STATEFILE, the shared modem-line state of the cable (below)
  *   -n  a noisy cable: read NOISEFILE now and again on every SIGUSR1 (below)
- *   -b  pace both directions at BAUD bits per second, 10 bits a byte: a byte
- *       reaches the far end no earlier than the line would deliver it, and
- *       bytes held back by a late bridge follow at once, so the average pace
- *       stays the line's
+ *   -b  pace both directions at BAUD bits per second, 10 bits a byte: what one
+ *       end wrote is handed to the other whole, as a receiver's FIFO hands
+ *       over a burst, once the line has carried the bytes before it (a
+ *       pace made of small timed writes would turn every moment the bridge
+ *       or the pty layer is not scheduled into a silence on the line)
  *   -v  log every transfer to standard error
  * The same two lines are printed on standard output. SIGTERM, SIGINT and SIGHUP
  * end the bridge with status 0; it prints the byte counts on standard error.
@@ -313,13 +314,9 @@ static void pump_out(struct side* s) {
     while (s->out.len > 0) {
         size_t chunk = QUEUE_SIZE - s->out.head;
         if (chunk > s->out.len) chunk = s->out.len;
-        if (char_seconds > 0) { /* the bytes whose time on the line has come */
-            const size_t due = (size_t)((now_seconds() - line_free[s->index]) / char_seconds) + 1;
-            if (now_seconds() < line_free[s->index]) {
-                hold_until[s->index] = line_free[s->index];
-                return;
-            }
-            if (chunk > due) chunk = due;
+        if (char_seconds > 0 && now_seconds() < line_free[s->index]) {
+            hold_until[s->index] = line_free[s->index]; /* the line still carries earlier bytes */
+            return;
         }
         ssize_t n = write(s->master, s->out.data + s->out.head, chunk);
         if (n > 0) {
