@@ -7,9 +7,9 @@
 # silence is 8 ms (idle) or 3.5 characters (Modbus): the line here is made of
 # processes, and on a loaded machine a reader that does not run for longer
 # than the silence cannot tell two frames apart (on Windows as here).
-# QLR_FRAME_COUNT sets the count of the timed runs (default: one or two
-# hundred, so that the test stays short; the delimited and fixed runs send
-# 10,000 frames).
+# QLR_FRAME_SPACE_MS sets that silence, QLR_FRAME_COUNT the count of the
+# timed runs (default: one or two hundred, so that the test stays short; the
+# delimited and fixed runs send 10,000 frames).
 . "$(dirname "$0")/lib.sh"
 need_ocx
 # An unpaced line for the delimited and fixed runs, and two that the bridge
@@ -21,13 +21,14 @@ setup_prefix "COM4=$L_PORT" "COM5=$F_PORT" "COM6=$S_PORT" || { fail "prefix set 
 check "module registers" register_ocx
 
 timed="${QLR_FRAME_COUNT:-}"
+space="${QLR_FRAME_SPACE_MS:-100}"  # silence the peer leaves between timed frames
 # name line mode baud count seed gap_ms(control) peer_gap_ms
 runs=(
   "delimiter L 1 115200 10000 11 0 0"
   "fixed L 2 115200 10000 12 0 0"
-  "idle F 3 115200 ${timed:-120} 13 8 100"
-  "modbus-9600 S 4 9600 ${timed:-100} 14 0 100"
-  "modbus-115200 F 4 115200 ${timed:-150} 15 0 100"
+  "idle F 3 115200 ${timed:-120} 13 8 $space"
+  "modbus-9600 S 4 9600 ${timed:-100} 14 0 $space"
+  "modbus-115200 F 4 115200 ${timed:-150} 15 0 $space"
 )
 for run in "${runs[@]}"; do
   read -r name line_name mode baud count seed gap peergap <<<"$run"
