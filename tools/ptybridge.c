@@ -12,7 +12,7 @@
  * CR/LF translation, 8-bit clean) before their paths are published.
  *
  * Usage: ptybridge [-o INFOFILE] [-m STATEFILE] [-t SECONDS] [-l PORTLINK] [-L PEERLINK]
- *                  [-n NOISEFILE] [-v]
+ *                  [-n NOISEFILE] [-b BAUD | -p] [-v]
  *        ptybridge ctl STATEFILE COMMAND...   (see "Line state" below)
  *   -o  write "PORT=<slave path>\nPEER=<slave path>\n" to INFOFILE (atomically,
  *       through a temporary file and rename) once both ptys are ready
@@ -20,6 +20,13 @@
  *   -l, -L  create symlinks PORTLINK / PEERLINK to the two slaves (removed at exit)
  *   -m  create STATEFILE, the shared modem-line state of the cable (below)
  *   -n  a noisy cable: read NOISEFILE now and again on every SIGUSR1 (below)
+ *   -b  pace both directions at BAUD bits per second, 10 bits a byte: what one
+ *       end wrote is handed to the other whole, as a receiver's FIFO hands
+ *       over a burst, once the line has carried it after the bytes before it
+ *       (a pace made of small timed writes would turn every moment the bridge
+ *       or the pty layer is not scheduled into a silence on the line)
+ *   -p  pace as -b, at the settings the program on the port slave last gave
+ *       its port (speed, data bits, parity, stop bits): the line's own speed
  *   -v  log every transfer to standard error
  * The same two lines are printed on standard output. SIGTERM, SIGINT and SIGHUP
  * end the bridge with status 0; it prints the byte counts on standard error.
@@ -110,6 +117,36 @@ static struct noise noise[2]; /* by the sending side's index */
 static unsigned long long noise_seed, rng;
 static int line_dead;
 static double hold_until[2]; /* per receiving side: no output before this time */
+static double char_seconds;  /* -b: time of one byte on the line; 0 unpaced */
+static int pace_port = -1;   /* -p: the port slave, whose settings give the pace */
+
+/* -p: seconds one character takes at the port slave's settings; 0 unknown. */
+static double port_char_seconds(void) {
+    static const struct {
+        speed_t code;
+        double bps;
+    } speeds[] = {{B50, 50},       {B75, 75},       {B110, 110},     {B134, 134.5},
+                  {B150, 150},     {B200, 200},     {B300, 300},     {B600, 600},
+                  {B1200, 1200},   {B1800, 1800},   {B2400, 2400},   {B4800, 4800},
+                  {B9600, 9600},   {B19200, 19200}, {B38400, 38400}, {B57600, 57600},
+                  {B115200, 115200}};
+    struct termios t;
+    if (tcgetattr(pace_port, &t) != 0) return 0;
+    const speed_t code = cfgetospeed(&t);
+    double bps = 0;
+    for (size_t i = 0; i < sizeof speeds / sizeof speeds[0]; i++)
+        if (speeds[i].code == code) bps = speeds[i].bps;
+    if (bps <= 0) return 0;
+    const tcflag_t size = t.c_cflag & CSIZE;
+    const int data = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+    return (1 + data + ((t.c_cflag & PARENB) ? 1 : 0) + ((t.c_cflag & CSTOPB) ? 2 : 1)) / bps;
+}
+
+/* The time of one byte on the line now; 0 unpaced. */
+static double line_char_seconds(void) {
+    return pace_port >= 0 ? port_char_seconds() : char_seconds;
+}
+static double line_free[2];  /* -b: when the line towards each side is free */
 static int verbose;
 static struct nm_state* line_state; /* with -m: the shared line state */
 
@@ -262,6 +299,8 @@ static size_t queue_room(const struct queue* q) { return QUEUE_SIZE - q->len; }
 
 /* Reads what `from`'s master has into `to`'s queue, as far as there is room. */
 static void pump_in(struct side* from, struct side* to) {
+    if (to->out.len == 0 && line_free[to->index] < now_seconds())
+        line_free[to->index] = now_seconds(); /* an idle line starts sending now */
     while (queue_room(&to->out) > 0) {
         size_t tail = (to->out.head + to->out.len) % QUEUE_SIZE;
         size_t chunk = QUEUE_SIZE - tail;
@@ -305,11 +344,26 @@ static void pump_out(struct side* s) {
     while (s->out.len > 0) {
         size_t chunk = QUEUE_SIZE - s->out.head;
         if (chunk > s->out.len) chunk = s->out.len;
+        const double per_char = line_char_seconds();
+        if (pace_port >= 0 && per_char > 0) { /* -p: a burst no longer than 100 ms on the wire */
+            size_t burst = (size_t)(0.1 / per_char);
+            if (burst < 1) burst = 1;
+            if (burst > 16) burst = 16; /* a receiver's 16-byte FIFO */
+            if (chunk > burst) chunk = burst;
+        }
+        if (per_char > 0) { /* handed over once the line has carried the block */
+            const double carried = line_free[s->index] + (double)chunk * per_char;
+            if (now_seconds() < carried) {
+                hold_until[s->index] = carried;
+                return;
+            }
+        }
         ssize_t n = write(s->master, s->out.data + s->out.head, chunk);
         if (n > 0) {
             s->out.head = (s->out.head + (size_t)n) % QUEUE_SIZE;
             s->out.len -= (size_t)n;
             s->bytes_out += (unsigned long long)n;
+            line_free[s->index] += (double)n * per_char;
             if (line_state) nm_add(&line_state->end[s->index].rx, (uint32_t)n);
             continue;
         }
@@ -487,7 +541,7 @@ int main(int argc, char** argv) {
     sides[1].index = 1;
 
     int opt;
-    while ((opt = getopt(argc, argv, "o:m:t:l:L:n:v")) != -1) {
+    while ((opt = getopt(argc, argv, "o:m:t:l:L:n:b:pv")) != -1) {
         switch (opt) {
         case 'o': info = optarg; break;
         case 'm': state_path = optarg; break;
@@ -495,6 +549,8 @@ int main(int argc, char** argv) {
         case 'l': sides[0].link = optarg; break;
         case 'L': sides[1].link = optarg; break;
         case 'n': noise_path = optarg; break;
+        case 'p': pace_port = 0; break;
+        case 'b': char_seconds = atof(optarg) > 0 ? 10.0 / atof(optarg) : 0; break;
         case 'v': verbose = 1; break;
         default:
             fprintf(stderr,
@@ -519,6 +575,7 @@ int main(int argc, char** argv) {
 
     open_side(&sides[0]);
     open_side(&sides[1]);
+    if (pace_port >= 0) pace_port = sides[0].slave_keep;
     if (state_path) line_state = create_state(state_path, sides);
     if (info) write_info(info, &sides[0], &sides[1]);
     printf("PORT=%s\nPEER=%s\n", sides[0].slave_path, sides[1].slave_path);

@@ -65,6 +65,7 @@ Outcome ReadCore(ControlState& s, Reporter& r, short length, bool wholeUnits = f
     }
     if (!err::RequireNoTransfer(s, r)) return kNothing;
     port::OpenPort& port = *s.port;
+    const port::HostRead claim(s);
     platform::Api& api = platform::Current();
     DWORD errors = 0;
     COMSTAT stat{};

@@ -103,6 +103,7 @@ constexpr DWORD kRecvPassPauseMs = 300;
 constexpr DWORD kWaitSliceMs = 50;  // longest wait between two looks at the abort request
 constexpr DWORD kIdlePollMs = 3;    // sleep after an immediate empty read
 constexpr DWORD kReadWaitMs = 50;   // a transfer's read waits this long for its first byte
+constexpr DWORD kFifoBytes = 16;    // the bytes a port's receive FIFO hands over at once
 
 // The bounds of the waits; tests shorten them.
 struct Timing {

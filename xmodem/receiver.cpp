@@ -152,7 +152,10 @@ long XModemEngine::Receive(HANDLE port, const wchar_t* fileName, port::IoRecord&
         // Number, complement, data and check value, bounded between bytes.
         const DWORD rest = 2 + size + (crc ? 2 : 1);
         DWORD got = 0;
-        const long rc = ReadWithin(frame_, rest, timing_.byteGapMs, timing_.byteGapMs, abort, &got);
+        // A receiver's FIFO hands bytes over in bursts: at low speeds a gap
+        // lasts as long as a burst takes on the wire.
+        const DWORD gap = timing_.byteGapMs + WireTimeMs(kFifoBytes);
+        const long rc = ReadWithin(frame_, rest, gap, gap, abort, &got);
         if (rc == kTimedOut) {  // bytes were lost, or the sender stopped and cancelled
             CancelTail tail;
             tail.Feed(frame_, got);

@@ -144,6 +144,7 @@ short Start(ControlState& s, Reporter& reporter, const wchar_t* name, Direction 
     auto job = std::make_unique<Job>(Job{&s, direction, name, static_cast<short>(s.QcProtocol),
                                          s.QcShowErrorMessage, ReferenceOwnModule()});
     s.inFileTransfer = 1;
+    port::WaitForWatchRead(s);  // a framing watch thread's last read is over
     DWORD id = 0;
     HANDLE thread = api.CreateThread(&Worker, job.get(), &id);
     if (!thread) {

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -276,9 +277,15 @@ public:
         return S_OK;
     }
 
+    // The page's strings and lists are built on the heap: a failed allocation
+    // is E_OUTOFMEMORY to the frame, never an exception into it.
     STDMETHODIMP Deactivate() override {
         if (!dialog_) return S_OK;
-        if (shownFromControl_) kept_ = ReadDialog(dialog_);
+        try {
+            if (shownFromControl_) kept_ = ReadDialog(dialog_);
+        } catch (const std::bad_alloc&) {
+            kept_.reset();
+        }
         const HWND dialog = dialog_;
         dialog_ = nullptr;
         DestroyWindow(dialog);
@@ -303,7 +310,11 @@ public:
     STDMETHODIMP SetObjects(ULONG count, IUnknown** objects) override {
         if (count && !objects) return E_POINTER;
         std::vector<com::ComPtr<IUnknown>> selection;
-        for (ULONG i = 0; i < count; ++i) selection.emplace_back(objects[i]);
+        try {
+            for (ULONG i = 0; i < count; ++i) selection.emplace_back(objects[i]);
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
         objects_.swap(selection);
         // Edits of the previous selection.
         kept_.reset();
@@ -329,6 +340,14 @@ public:
     STDMETHODIMP IsPageDirty() override { return dirty_ ? S_OK : S_FALSE; }
 
     STDMETHODIMP Apply() override {
+        try {
+            return ApplyValues();
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+    }
+
+    HRESULT ApplyValues() {
         std::optional<PageValues> values = kept_;
         if (dialog_ && shownFromControl_) values = ReadDialog(dialog_);
         if (values) {
@@ -374,7 +393,10 @@ private:
     static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wp, LPARAM lp) {
         if (message == WM_INITDIALOG) {
             SetWindowLongPtrW(dialog, DWLP_USER, lp);
-            reinterpret_cast<CommSettings*>(lp)->Fill(dialog);
+            try {
+                reinterpret_cast<CommSettings*>(lp)->Fill(dialog);
+            } catch (const std::bad_alloc&) {  // an empty page; nothing crosses the dialog manager
+            }
             return FALSE;  // the focus was not set
         }
         auto* page = reinterpret_cast<CommSettings*>(GetWindowLongPtrW(dialog, DWLP_USER));

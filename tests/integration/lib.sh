@@ -110,10 +110,10 @@ launch_bridge() {
   printf -v "${name}_PEER" '%s' "$(sed -n 's/^PEER=//p' "$info")"
 }
 
-# start_bridge NAME: a plain bridge; sets NAME_PORT and NAME_PEER.
+# start_bridge NAME [PTYBRIDGE_OPTION...]: a plain bridge; sets NAME_PORT and NAME_PEER.
 start_bridge() {
   build_ptybridge || { echo "cannot build ptybridge" >&2; return 1; }
-  launch_bridge "$1"
+  launch_bridge "$@"
 }
 
 # setup_prefix [COMn=PATH ...]: own prefix for this test, ports mapped, server up.

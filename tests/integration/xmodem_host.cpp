@@ -300,6 +300,7 @@ struct Control {
     short Open(long port) {
         com->put_QcDeviceName(static_cast<enumDeviceName>(port - 1));
         com->put_QcBaudRate(Baud115200);
+        com->put_QcCustomBaudRate(ArgNum(L"baud", 0));  // 0: QcBaudRate's speed
         com->put_QcNotifyRecvChars(1);
         com->put_QcRecvNotifyOnly(VARIANT_TRUE);
         com->put_QcShowErrorMessage(static_cast<VARIANT_BOOL>(ArgNum(L"show", 0)));

@@ -11,7 +11,8 @@
 command -v sx >/dev/null && command -v rx >/dev/null || skip "lrzsz (sx, rx) not installed"
 need_ocx
 BRIDGE_LIMIT="${BRIDGE_LIMIT:-900}"  # the bridge's own bound; ctest's time-out ends the test first
-start_bridge L || { fail "bridge starts"; finish; }
+# shellcheck disable=SC2086
+start_bridge L ${XM_BRIDGE_OPTS:-} || { fail "bridge starts"; finish; }
 M_PORT=""
 [ -n "${XM_SECOND:-}" ] && { start_bridge M || { fail "second bridge starts"; finish; }; }
 # XM_MAP_M_PEER: M's far end is a COM port too (COM6), for control-to-control cases.
