@@ -125,10 +125,10 @@ static double port_char_seconds(void) {
     static const struct {
         speed_t code;
         double bps;
-    } speeds[] = {{B50, 50},       {B75, 75},       {B110, 110},     {B134, 134.5},
-                  {B150, 150},     {B200, 200},     {B300, 300},     {B600, 600},
-                  {B1200, 1200},   {B1800, 1800},   {B2400, 2400},   {B4800, 4800},
-                  {B9600, 9600},   {B19200, 19200}, {B38400, 38400}, {B57600, 57600},
+    } speeds[] = {{B50, 50},        {B75, 75},       {B110, 110},     {B134, 134.5},
+                  {B150, 150},      {B200, 200},     {B300, 300},     {B600, 600},
+                  {B1200, 1200},    {B1800, 1800},   {B2400, 2400},   {B4800, 4800},
+                  {B9600, 9600},    {B19200, 19200}, {B38400, 38400}, {B57600, 57600},
                   {B115200, 115200}};
     struct termios t;
     if (tcgetattr(pace_port, &t) != 0) return 0;
@@ -146,7 +146,7 @@ static double port_char_seconds(void) {
 static double line_char_seconds(void) {
     return pace_port >= 0 ? port_char_seconds() : char_seconds;
 }
-static double line_free[2];  /* -b: when the line towards each side is free */
+static double line_free[2]; /* -b: when the line towards each side is free */
 static int verbose;
 static struct nm_state* line_state; /* with -m: the shared line state */
 
