@@ -179,19 +179,20 @@ WXS
     2>"$work/wixl.log" || { cat "$work/wixl.log" >&2; die "wixl failed for $arch"; }
   # The rows wixl cannot carry, added to its Registry table in code page 932:
   # the texts that are not ASCII (the verb), and the keys without values
-  # (created with the control's component, removed with it when empty).
+  # (created with the control's component, deleted with it: name "*").
   printf '\r\n\r\n932\t_ForceCodepage\r\n' > "$work/_ForceCodepage.idt"
   local queries=() n=0 key name value
   sql() { [[ "$1" != *"'"* ]] || die "a quote in an installer row: $1"; printf '%s' "$1"; }
-  while IFS=$'\t' read -r key name value; do
+  # (Tabs as unit separators: read would merge the two tabs around an empty name.)
+  while IFS=$'\037' read -r key name value; do
     [ -n "$key" ] || continue
     n=$((n + 1))
     queries+=(-q "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('regText$n', 0, '$(sql "$key")', '$(sql "$name")', '$(sql "$value")', 'Control')")
-  done < <(tr -d '\r' < "$dir/deploy/registry-text.tsv")
+  done < <(tr -d '\r' < "$dir/deploy/registry-text.tsv" | tr '\t' '\037')
   while IFS= read -r key; do
     [ -n "$key" ] || continue
     n=$((n + 1))
-    queries+=(-q "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('regEmptyKey$n', 0, '$(sql "$key")', '+', 'Control')")
+    queries+=(-q "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('regEmptyKey$n', 0, '$(sql "$key")', '*', 'Control')")
   done < <(tr -d '\r' < "$dir/deploy/empty-keys.txt")
   faketime -f "@$when" msibuild "$msi" -i "$work/_ForceCodepage.idt" "${queries[@]}" \
     -s "qlrcom32 $version ($arch)" qlrcom32 "$([ "$arch" = x64 ] && echo x64 || echo Intel);1041" \

@@ -17,8 +17,8 @@
 //                             strings, so tools/package.sh adds them to the
 //                             installer's Registry table itself
 //   OUTDIR/empty-keys.txt     keys without values (one a line) that the rows
-//                             cannot express; the installer gets them as "+"
-//                             rows (created on install, removed when empty)
+//                             cannot express; the installer gets them as "*"
+//                             rows (created on install, deleted on uninstall)
 // Exit status 0 on success, 1 on failure (with a message), 2 on a usage error.
 #include <windows.h>
 #include <oleauto.h>
