@@ -12,8 +12,8 @@
 
 #include "platform/com_ptr.h"
 #include "platform/port_devices.h"
-#include "control/module.h"
-#include "control/qlrcom.h"
+#include "control/com/module.h"
+#include "control/automation/qlrcom.h"
 #include "resources/resource_ids.h"
 #include "tests/unit/fake_site.h"
 

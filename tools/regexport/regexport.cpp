@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "control/registrar_script.h"
+#include "control/registration/registrar_script.h"
 #include "resources/resource_ids.h"
 
 namespace {
