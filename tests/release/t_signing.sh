@@ -31,7 +31,7 @@ mkdir -p "$WORK/dist" "$WORK/unzipped"
 check "a throw-away certificate is made" \
   openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=qlrcom32 test signing" \
     -addext "extendedKeyUsage=codeSigning" -keyout "$WORK/key.pem" -out "$WORK/cert.pem" \
-    -loglevel error 2>"$WORK/openssl.log"
+    2>"$WORK/openssl.log"
 [ -f "$WORK/cert.pem" ] || { cat "$WORK/openssl.log"; finish; }
 
 QLR_SIGN_CERT="$WORK/cert.pem" QLR_SIGN_KEY="$WORK/key.pem" \
@@ -39,8 +39,8 @@ QLR_SIGN_CERT="$WORK/cert.pem" QLR_SIGN_KEY="$WORK/key.pem" \
 st=$?
 check "tools/package.sh signs (status $st, log $WORK/package.log)" test $st -eq 0
 [ $st -eq 0 ] || { tail -n 20 "$WORK/package.log"; finish; }
-check "package.sh reports 10 signed and verified files" \
-  test "$(grep -c '^package: signed and verified' "$WORK/package.log")" -eq 10
+check "package.sh reports 8 signed and verified files" \
+  test "$(grep -c '^package: signed and verified' "$WORK/package.log")" -eq 8
 
 verify() { osslsigncode verify -CAfile "$WORK/cert.pem" -in "$1" >"$WORK/verify.log" 2>&1; }
 shopt -s nullglob
