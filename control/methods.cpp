@@ -8,6 +8,7 @@
 #include "transfer/receive.h"
 #include "transfer/send.h"
 #include "xmodem/transfer_control.h"
+#include "ymodem/engine.h"
 
 namespace qlr {
 
@@ -47,11 +48,19 @@ STDMETHODIMP QLRCom::FlushComm(short flags, short* prc) {
 
 // ---- File transfer ----
 
+namespace {
+// The engines of the batch protocols; the others start nothing.
+xmodem::BatchRunner BatchRunnerFor(long protocol) {
+    if (protocol == ymodem::kYModem || protocol == ymodem::kYModemG) return &ymodem::Run;
+    return nullptr;
+}
+}  // namespace
+
 STDMETHODIMP QLRCom::SendFile(BSTR name, short* prc) {
     const KeepAlive alive(ControllingUnknown());
     if (!prc) return E_POINTER;
     EnsureNotifyWindow();
-    *prc = xmodem::SendFile(state_, *this, name);
+    *prc = xmodem::SendFile(state_, *this, name, BatchRunnerFor(state_.QcProtocol));
     return S_OK;
 }
 
@@ -62,10 +71,13 @@ STDMETHODIMP QLRCom::RecvFile(BSTR name, short* prc) {
     // The overwrite question pumps messages: the host may release the
     // control meanwhile. alive then holds the last reference.
     IUnknown* self = ControllingUnknown();
-    *prc = xmodem::RecvFile(state_, *this, name, [self] {
-        self->AddRef();
-        return self->Release() <= 1;
-    });
+    *prc = xmodem::RecvFile(
+        state_, *this, name,
+        [self] {
+            self->AddRef();
+            return self->Release() <= 1;
+        },
+        BatchRunnerFor(state_.QcProtocol));
     return S_OK;
 }
 

@@ -13,11 +13,12 @@ allowed() {  # allowed FOLDER -> the project folders its sources may include
         port) echo "platform port" ;;
         transfer) echo "platform port transfer" ;;
         xmodem) echo "platform port xmodem resources" ;;
+        ymodem) echo "platform port xmodem ymodem" ;;
     esac
 }
 
 rc=0
-for folder in platform port transfer xmodem; do
+for folder in platform port transfer xmodem ymodem; do
     ok=" $(allowed "$folder") "
     while IFS= read -r hit; do
         file="${hit%%:*}"

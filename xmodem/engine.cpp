@@ -17,15 +17,6 @@ XModemEngine::XModemEngine(FileSystem& files, FailureMessage sendFailed)
     }
 }
 
-namespace {
-// The open port's handle and records; none (every operation then fails) when
-// the port is not open.
-struct PortView {
-    HANDLE handle = nullptr;
-    OVERLAPPED read{};
-    OVERLAPPED write{};
-};
-
 PortView ViewOf(const ControlState& s) {
     PortView view;
     if (const port::OpenPort* port = s.port.get()) {
@@ -35,7 +26,6 @@ PortView ViewOf(const ControlState& s) {
     }
     return view;
 }
-}  // namespace
 
 long XModemEngine::Send(ControlState& s, const wchar_t* fileName, short protocol,
                         short showMessages) {

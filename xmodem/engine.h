@@ -136,6 +136,15 @@ public:
 // Disk files through platform::Current().
 FileSystem& DiskFiles();
 
+// The open port's handle and records, which a transfer engine keeps copies
+// of; none (every operation then fails) when the port is not open.
+struct PortView {
+    HANDLE handle = nullptr;
+    OVERLAPPED read{};
+    OVERLAPPED write{};
+};
+PortView ViewOf(const ControlState& s);
+
 class XModemEngine {
 public:
     // Shown by Send's failure ending when its show-messages flag is nonzero
@@ -204,12 +213,14 @@ public:
 
     void SetTiming(const Timing& timing) { timing_ = timing; }
 
-private:
     // The read time-outs of a transfer, from Attach to the end of Send or Receive.
     void UseTransferTimeouts();
     void RestoreTimeouts();
     // How long the line needs for one block and its answer at the port's speed.
     DWORD BlockTimeMs(DWORD size) const;
+    const Timing& timing() const { return timing_; }
+
+private:
     // The sender's wait for ACK, NAK or CAN CAN; other bytes are noise.
     enum class Answer { kAck, kNak, kNone, kCancelled, kAborted, kFailed };
     Answer AwaitAnswer(const std::atomic<short>& abort, long& error);
