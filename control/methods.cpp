@@ -9,6 +9,7 @@
 #include "transfer/send.h"
 #include "xmodem/transfer_control.h"
 #include "ymodem/engine.h"
+#include "zmodem/engine.h"
 
 namespace qlr {
 
@@ -52,6 +53,7 @@ namespace {
 // The engines of the batch protocols; the others start nothing.
 xmodem::BatchRunner BatchRunnerFor(long protocol) {
     if (protocol == ymodem::kYModem || protocol == ymodem::kYModemG) return &ymodem::Run;
+    if (protocol == zmodem::kZModem) return &zmodem::Run;
     return nullptr;
 }
 }  // namespace

@@ -14,11 +14,12 @@ allowed() {  # allowed FOLDER -> the project folders its sources may include
         transfer) echo "platform port transfer" ;;
         xmodem) echo "platform port xmodem resources" ;;
         ymodem) echo "platform port xmodem ymodem" ;;
+        zmodem) echo "platform port xmodem zmodem" ;;
     esac
 }
 
 rc=0
-for folder in platform port transfer xmodem ymodem; do
+for folder in platform port transfer xmodem ymodem zmodem; do
     ok=" $(allowed "$folder") "
     while IFS= read -r hit; do
         file="${hit%%:*}"

@@ -101,6 +101,15 @@ public:
     bool MakeFolder(const wchar_t* path) override {
         return CreateDirectoryW(path, nullptr) != FALSE;
     }
+    std::unique_ptr<File> OpenForAppend(const wchar_t* path) override {
+        HANDLE h = platform::Current().CreateFileW(path, GENERIC_WRITE, 0, OPEN_EXISTING,
+                                                   FILE_ATTRIBUTE_NORMAL);
+        if (h == INVALID_HANDLE_VALUE || h == nullptr) return nullptr;
+        platform::UniqueHandle owner(h);
+        LARGE_INTEGER zero{};
+        if (!SetFilePointerEx(h, zero, nullptr, FILE_END)) return nullptr;
+        return DiskFileOf(owner.release());
+    }
 };
 
 }  // namespace

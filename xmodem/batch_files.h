@@ -44,10 +44,14 @@ public:
     // component matches, as full paths, sorted.
     virtual std::vector<std::wstring> Match(const std::wstring& pattern) = 0;
     virtual bool MakeFolder(const wchar_t* path) = 0;
+    // Opens an existing file for writing at its end.
+    virtual std::unique_ptr<File> OpenForAppend(const wchar_t* path) = 0;
 };
 
 // Disk files through the system.
 BatchFileSystem& DiskBatchFiles();
+// A disk file that owns handle.
+std::unique_ptr<File> DiskFileOf(HANDLE handle);
 
 // The local name for a name a sender gave (see above).
 std::wstring SafeName(const std::string& sent);

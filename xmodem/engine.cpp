@@ -126,6 +126,18 @@ long XModemEngine::ReadWithin(unsigned char* buffer, DWORD n, DWORD firstMs, DWO
     return rc;
 }
 
+long XModemEngine::ReadAvailable(unsigned char* buffer, DWORD max, DWORD firstMs,
+                                 const std::atomic<short>& abort, DWORD& got) {
+    got = 0;
+    const long rc = ReadWithin(buffer, 1, firstMs, 0, abort);
+    if (rc != 0) return rc;
+    DWORD more = 0;
+    bool pended = false;
+    if (max > 1 && ReadOnce(buffer + 1, max - 1, more, pended, nullptr, 0) != 0) more = 0;
+    got = 1 + more;
+    return 0;
+}
+
 bool XModemEngine::AwaitQuiet(DWORD quietMs, DWORD budgetMs, const std::atomic<short>& abort) {
     platform::Api& api = platform::Current();
     const DWORD begun = api.GetTickCount();

@@ -179,6 +179,10 @@ public:
     // got (optional) counts the bytes read, also when it fails.
     long ReadWithin(unsigned char* buffer, DWORD n, DWORD firstMs, DWORD gapMs,
                     const std::atomic<short>& abort, DWORD* got = nullptr);
+    // Reads whatever is queued, up to max bytes, waiting up to firstMs for the
+    // first one: 0, kTimedOut, kAborted or the system's error.
+    long ReadAvailable(unsigned char* buffer, DWORD max, DWORD firstMs,
+                       const std::atomic<short>& abort, DWORD& got);
     // Reads and drops bytes until the line has been quiet for quietMs, for at
     // most budgetMs; false when it never settled or the abort request is set.
     bool AwaitQuiet(DWORD quietMs, DWORD budgetMs, const std::atomic<short>& abort);

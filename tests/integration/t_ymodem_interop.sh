@@ -31,16 +31,6 @@ yblocks() {
   echo "$n"
 }
 
-# arrived LABEL WANT_DIR GOT_DIR NAME...: each file whole and with its time.
-arrived() {
-  local label="$1" want="$2" got="$3" f; shift 3
-  for f in "$@"; do
-    same "$label: $f" "$want/$f" "$got/$f"
-    check "$label: $f keeps its time" \
-      test "$(stat -c %Y "$want/$f")" = "$(stat -c %Y "$got/$f" 2>/dev/null)"
-  done
-}
-
 # ---- our sender, rb on the far end ------------------------------------------
 # ysend LABEL PROTO NAMES FILE...: SendFile(NAMES); FILE... must arrive.
 ysend() {

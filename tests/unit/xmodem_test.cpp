@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -14,6 +15,8 @@
 #include "xmodem/batch_files.h"
 #include "xmodem/engine.h"
 #include "ymodem/engine.h"
+#include "zmodem/engine.h"
+#include "zmodem/frames.h"
 
 namespace qlr::test {
 namespace {
@@ -972,6 +975,14 @@ public:
     }
     std::vector<std::wstring> Match(const std::wstring&) override { return {}; }
     bool MakeFolder(const wchar_t* path) override { return folders.insert(path).second; }
+    std::unique_ptr<File> OpenForAppend(const wchar_t* path) override {
+        auto it = files.files.find(path);
+        if (it == files.files.end()) return nullptr;
+        Bytes kept = it->second;
+        auto file = files.CreateForWriting(path);
+        file->Write(kept.data(), static_cast<DWORD>(kept.size()));
+        return file;
+    }
 
     MemoryFiles files;
     std::map<std::wstring, long long> times;
@@ -1078,6 +1089,137 @@ TEST_F(YModemTest, SendGivesNamesSizesAndTimesAndEndsTheBatch) {
     EXPECT_EQ(peer.blocks[4].data, Bytes(128, 0));
     EXPECT_EQ(peer.eots, 2);
     EXPECT_EQ(progress.load(), 2);
+}
+
+// ---- ZMODEM ----
+
+TEST(ZModemFrames, CrcEscapingAndCancel) {
+    const std::string check = "123456789";
+    const auto* digits = reinterpret_cast<const unsigned char*>(check.data());
+    EXPECT_EQ(~zmodem::Crc32(digits, 9), 0xCBF43926u);
+    EXPECT_EQ(zmodem::Crc16(digits, 9), 0x31C3);
+
+    // Every byte value through a subpacket and back, with and without -e.
+    Bytes all(256);
+    for (int i = 0; i < 256; ++i) all[i] = static_cast<unsigned char>(i);
+    for (bool escapeAll : {false, true}) {
+        zmodem::Escaper escaper(escapeAll);
+        std::vector<unsigned char> wire;
+        zmodem::DataSubpacket(wire, all.data(), all.size(), zmodem::kZCrcG, true, escaper);
+        for (unsigned char b : wire) {
+            EXPECT_NE(b & 0x7F, 0x11);  // no XON or XOFF reaches the line
+            EXPECT_NE(b & 0x7F, 0x13);
+            if (escapeAll) {
+                EXPECT_TRUE((b & 0x60) != 0 || b == zmodem::kZDle);
+            }
+        }
+        zmodem::Unescaper in;
+        Bytes back;
+        bool ended = false;
+        for (unsigned char b : wire) {
+            const auto r = in.Take(b);
+            if (r.kind == zmodem::Unescaper::kEnd) ended = r.value == zmodem::kZCrcG;
+            if (r.kind == zmodem::Unescaper::kByte && !ended) back.push_back(r.value);
+            EXPECT_NE(r.kind, zmodem::Unescaper::kCancel);
+        }
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(back, all);
+    }
+    // Five CANs cancel; one CAN is an escape and four are not a cancel.
+    zmodem::Unescaper in;
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(in.Take(kCan).kind, zmodem::Unescaper::kNone);
+    EXPECT_EQ(in.Take(kCan).kind, zmodem::Unescaper::kCancel);
+    in.Reset();
+    EXPECT_EQ(in.Take(kCan).kind, zmodem::Unescaper::kNone);
+    const auto r = in.Take('X');
+    EXPECT_EQ(r.kind, zmodem::Unescaper::kByte);
+    EXPECT_EQ(r.value, kCan);
+}
+
+// A scripted ZMODEM sender: it reads our hex headers and answers from its
+// script, given our header's type and position.
+struct RemoteZSender {
+    std::function<std::string(int type, std::uint32_t position)> answer;
+    std::vector<std::pair<int, std::uint32_t>> heard;
+    std::string operator()(const unsigned char* bytes, DWORD count) {
+        std::string text(reinterpret_cast<const char*>(bytes), count);
+        std::string reply;
+        for (size_t at = text.find("**\x18"
+                                   "B");
+             at != std::string::npos; at = text.find("**\x18"
+                                                     "B",
+                                                     at + 1)) {
+            const std::string hex = text.substr(at + 4, 10);
+            const int type = std::stoi(hex.substr(0, 2), nullptr, 16);
+            std::uint32_t position = 0;
+            for (int i = 0; i < 4; ++i)
+                position |=
+                    static_cast<std::uint32_t>(std::stoi(hex.substr(2 + 2 * i, 2), nullptr, 16))
+                    << (8 * i);
+            heard.emplace_back(type, position);
+            reply += answer(type, position);
+        }
+        return reply;
+    }
+};
+
+std::string Wire(const std::vector<unsigned char>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::string ZHeader(unsigned char type, std::uint32_t position, bool flags = false,
+                    unsigned char zf0 = 0) {
+    zmodem::Escaper e;
+    std::vector<unsigned char> out;
+    zmodem::BinaryHeader(
+        out, flags ? zmodem::Header::Flags(type, zf0) : zmodem::Header::At(type, position), true,
+        e);
+    return Wire(out);
+}
+
+std::string ZData(const Bytes& data, unsigned char end) {
+    zmodem::Escaper e;
+    std::vector<unsigned char> out;
+    zmodem::DataSubpacket(out, data.data(), data.size(), end, true, e);
+    return Wire(out);
+}
+
+TEST_F(YModemTest, ZModemReceiverResumesOnlyWhenTheExistingBytesAreTheSenders) {
+    const Bytes content = Pattern(3000, 11);
+    for (bool same : {true, false}) {
+        Bytes existing(content.begin(), content.begin() + 1000);
+        if (!same) existing[500] ^= 1;
+        batch.files.files[L"in\\part.bin"] = existing;
+        std::uint32_t crcOfSenders = ~zmodem::Crc32(content.data(), 1000);
+        std::string info = std::string("part.bin") + '\0' + "3000 1750" + '\0';
+        RemoteZSender peer;
+        peer.answer = [&](int type, std::uint32_t position) -> std::string {
+            if (type == zmodem::kZRInit && peer.heard.size() == 1)
+                return ZHeader(zmodem::kZFile, 0, true, zmodem::kZCResume) +
+                       ZData(Bytes(info.begin(), info.end()), zmodem::kZCrcW);
+            if (type == zmodem::kZCrc)
+                return ZHeader(zmodem::kZCrc, position == 1000 ? crcOfSenders : 0);
+            if (type == zmodem::kZRPos)
+                return ZHeader(zmodem::kZData, position) +
+                       ZData(Bytes(content.begin() + position, content.end()), zmodem::kZCrcE) +
+                       ZHeader(zmodem::kZEof, 3000);
+            if (type == zmodem::kZRInit) return ZHeader(zmodem::kZFin, 0);
+            if (type == zmodem::kZFin) return "OO";
+            return {};
+        };
+        fake().SetPeer(std::ref(peer));
+        zmodem::ZModemEngine z(batch, [](const std::wstring&) { return true; });
+        EXPECT_EQ(
+            z.Receive(port, read, write, DestinationOf(batch, L"in\\"), status, progress, abort),
+            kCompleted);
+        EXPECT_EQ(batch.files.files[L"in\\part.bin"], content) << same;
+        EXPECT_EQ(batch.times[L"in\\part.bin"], 01750);
+        ASSERT_GE(peer.heard.size(), 3u);
+        EXPECT_EQ(peer.heard[1], std::make_pair(static_cast<int>(zmodem::kZCrc), 1000u));
+        EXPECT_EQ(peer.heard[2],
+                  std::make_pair(static_cast<int>(zmodem::kZRPos), same ? 1000u : 0u));
+        EXPECT_EQ(progress.load(), same ? 1 : 2);  // KiB moved
+    }
 }
 
 }  // namespace
