@@ -191,6 +191,7 @@ short Launch(ControlState& s, std::unique_ptr<Job> job) {
     const std::wstring name = job->name;
     platform::Api& api = platform::Current();
     s.inFileTransfer = 1;
+    port::WaitForWatchRead(s);  // a framing watch thread's last read is over
     DWORD id = 0;
     HANDLE thread = api.CreateThread(&Worker, job.get(), &id);
     if (!thread) {

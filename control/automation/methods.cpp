@@ -23,7 +23,9 @@ STDMETHODIMP QLRCom::OpenComm(short* rc) {
     const KeepAlive alive(ControllingUnknown());
     if (!rc) return E_POINTER;
     EnsureNotifyWindow();
+    frames_.BeforeOpen(state_);
     *rc = session_.OpenComm();
+    if (*rc == 0) frames_.Opened(state_);
     return S_OK;
 }
 
@@ -31,6 +33,7 @@ STDMETHODIMP QLRCom::CloseComm(short* rc) {
     const KeepAlive alive(ControllingUnknown());
     if (!rc) return E_POINTER;
     *rc = session_.CloseComm();
+    if (*rc == 0) frames_.Interrupt(state_, true);
     return S_OK;
 }
 
@@ -64,6 +67,7 @@ STDMETHODIMP QLRCom::SendFile(BSTR name, short* prc) {
     if (!prc) return E_POINTER;
     EnsureNotifyWindow();
     *prc = xmodem::SendFile(state_, *this, name, BatchRunnerFor(state_.QcProtocol));
+    if (*prc == 0) frames_.Interrupt(state_, false);  // the transfer has the port now
     return S_OK;
 }
 
@@ -81,6 +85,7 @@ STDMETHODIMP QLRCom::RecvFile(BSTR name, short* prc) {
             return self->Release() <= 1;
         },
         BatchRunnerFor(state_.QcProtocol));
+    if (*prc == 0) frames_.Interrupt(state_, false);
     return S_OK;
 }
 
@@ -261,6 +266,30 @@ void QLRCom::OnReceiveNotification() {
     const KeepAlive alive(ControllingUnknown());
     ReceiveFire fire(events_);
     dispatch::ReceiveNotification(state_, *this, fire);
+}
+
+namespace {
+class FrameFire final : public frames::FrameEvents {
+public:
+    explicit FrameFire(EventSource& events) : events_(events) {}
+    void CommFrame(const VARIANT& data, short status) override {
+        events_.FireCommFrame(data, status);
+    }
+
+private:
+    EventSource& events_;
+};
+}  // namespace
+
+void QLRCom::OnFrameNotification() {
+    const KeepAlive alive(ControllingUnknown());
+    FrameFire fire(events_);
+    try {
+        frames_.Deliver(state_, fire);
+    } catch (...) {
+        // Out of memory while framing: the frames of this message are lost,
+        // the control goes on.
+    }
 }
 
 // ---- Built with later features ----

@@ -49,6 +49,10 @@ enum PropertyDispid : DISPID {
     kDispQcRecvNotifyOnly = 63,
     kDispQcCustomBaudRate = 64,
     kDispQcRecvEventType = 67,
+    kDispQcFrameMode = 69,
+    kDispQcFrameDelimiter = 70,
+    kDispQcFrameLength = 71,
+    kDispQcFrameGap = 72,
 };
 
 }  // namespace qlr

@@ -14,6 +14,7 @@
 #include "control/automation/qlrcom.h"
 
 #include <cstring>
+#include <vector>
 
 #include "control/design/persist_record.h"
 #include "control/design/property_map.h"
@@ -23,6 +24,8 @@ namespace qlr {
 namespace {
 
 constexpr ULONG kStreamVersion = 0x700;
+// The same records, then the extended properties that differ from their defaults.
+constexpr ULONG kExtendedStreamVersion = 0x701;
 const wchar_t kContentsStream[] = L"Contents";
 
 // Frees what a failing Invoke may have put into its exception record.
@@ -82,6 +85,55 @@ bool PlausibleExtent(const SIZEL& extent) {
     return plausible(extent.cx) && plausible(extent.cy);
 }
 
+// The extended properties that differ from their defaults, each as its
+// saved type.
+struct ChangedProperty {
+    const ExtendedEntry* entry;
+    com::Variant value;
+};
+
+HRESULT ChangedExtended(IDispatch* self, std::vector<ChangedProperty>& changed) {
+    for (const ExtendedEntry& entry : ExtendedEntries()) {
+        com::Variant value;
+        if (FAILED(GetByDispid(self, entry.dispid, value.get()))) return E_FAIL;
+        if (DiffersFromDefault(entry, value.get()))
+            changed.push_back(ChangedProperty{&entry, std::move(value)});
+    }
+    return S_OK;
+}
+
+// Every extended property back to its default: what a stream that does not
+// name one means.
+HRESULT ResetExtended(IDispatch* self) {
+    for (const ExtendedEntry& entry : ExtendedEntries()) {
+        com::Variant value;
+        if (FAILED(ExtendedDefault(entry, value.get())) ||
+            FAILED(PutByDispid(self, entry.dispid, *value.get())))
+            return E_FAIL;
+    }
+    return S_OK;
+}
+
+HRESULT LoadExtended(IDispatch* self, IStream* stream) {
+    LONG count = 0;
+    HRESULT hr = persist::ReadExact(stream, &count, sizeof count);
+    if (FAILED(hr)) return hr;
+    if (count < 0 || static_cast<size_t>(count) > kExtendedMapSize) return E_FAIL;
+    for (LONG i = 0; i < count; ++i) {
+        LONG dispid = 0;
+        hr = persist::ReadExact(stream, &dispid, sizeof dispid);
+        if (FAILED(hr)) return hr;
+        const ExtendedEntry* entry = FindExtendedEntry(dispid);
+        if (!entry) return E_FAIL;
+        com::Variant value;
+        hr = persist::ReadVariantRecord(stream, value.get());
+        if (FAILED(hr)) return hr;
+        if (value->vt != entry->savedType) return E_FAIL;
+        if (FAILED(PutByDispid(self, entry->dispid, *value.get()))) return E_FAIL;
+    }
+    return S_OK;
+}
+
 }  // namespace
 
 STDMETHODIMP QLRCom::GetClassID(CLSID* clsid) {
@@ -104,7 +156,7 @@ STDMETHODIMP QLRCom::Load(LPSTREAM stream) {
     ULONG version = 0;
     HRESULT hr = persist::ReadExact(stream, &version, sizeof version);
     if (FAILED(hr)) return hr;
-    if (version > kStreamVersion) return E_FAIL;  // a later format: change nothing
+    if (version > kExtendedStreamVersion) return E_FAIL;  // a later format: change nothing
 
     IDispatch* self = static_cast<IQLRCom*>(this);
     for (const PersistedEntry& entry : PersistedEntries()) {
@@ -121,6 +173,11 @@ STDMETHODIMP QLRCom::Load(LPSTREAM stream) {
         if (FAILED(hr)) return hr;
         if (FAILED(PutByDispid(self, entry.dispid, *value.get()))) return E_FAIL;
     }
+    if (FAILED(ResetExtended(self))) return E_FAIL;
+    if (version == kExtendedStreamVersion) {
+        hr = LoadExtended(self, stream);
+        if (FAILED(hr)) return hr;
+    }
     needsSaving_ = false;
     return S_OK;
 }
@@ -131,11 +188,13 @@ void QLRCom::KeepExtentPlausible() {
 
 STDMETHODIMP QLRCom::Save(LPSTREAM stream, BOOL clearDirty) {
     if (!stream) return E_POINTER;
-    const ULONG version = kStreamVersion;
+    IDispatch* self = static_cast<IQLRCom*>(this);
+    std::vector<ChangedProperty> changed;
+    if (FAILED(ChangedExtended(self, changed))) return E_FAIL;
+    const ULONG version = changed.empty() ? kStreamVersion : kExtendedStreamVersion;
     HRESULT hr = persist::WriteExact(stream, &version, sizeof version);
     if (FAILED(hr)) return hr;
 
-    IDispatch* self = static_cast<IQLRCom*>(this);
     for (const PersistedEntry& entry : PersistedEntries()) {
         if (entry.kind != PersistedEntry::kProperty) {
             const ULONG value = static_cast<ULONG>(ExtentField(extent_, entry.kind));
@@ -146,6 +205,16 @@ STDMETHODIMP QLRCom::Save(LPSTREAM stream, BOOL clearDirty) {
         com::Variant value;
         if (FAILED(GetByDispid(self, entry.dispid, value.get()))) return E_FAIL;
         hr = persist::WriteVariantRecord(stream, *value.get());
+        if (FAILED(hr)) return hr;
+    }
+    if (!changed.empty()) {
+        const LONG count = static_cast<LONG>(changed.size());
+        hr = persist::WriteExact(stream, &count, sizeof count);
+        for (size_t i = 0; SUCCEEDED(hr) && i < changed.size(); ++i) {
+            const LONG dispid = changed[i].entry->dispid;
+            hr = persist::WriteExact(stream, &dispid, sizeof dispid);
+            if (SUCCEEDED(hr)) hr = persist::WriteVariantRecord(stream, *changed[i].value.get());
+        }
         if (FAILED(hr)) return hr;
     }
     if (clearDirty) needsSaving_ = false;
@@ -168,6 +237,14 @@ STDMETHODIMP QLRCom::GetSizeMax(ULARGE_INTEGER* size) {
             FAILED(persist::VariantRecordSize(*value.get(), &record)))
             return E_FAIL;
         total += record;
+    }
+    std::vector<ChangedProperty> changed;
+    if (FAILED(ChangedExtended(self, changed))) return E_FAIL;
+    if (!changed.empty()) total += sizeof(LONG);
+    for (const ChangedProperty& property : changed) {
+        ULONGLONG record = 0;
+        if (FAILED(persist::VariantRecordSize(*property.value.get(), &record))) return E_FAIL;
+        total += sizeof(LONG) + record;
     }
     size->QuadPart = total;
     return S_OK;
@@ -224,6 +301,12 @@ STDMETHODIMP QLRCom::Load(IPropertyBag* bag, IErrorLog* log) {
         if (FAILED(bag->Read(entry.name, value.get(), log)) || value->vt == VT_EMPTY) continue;
         if (FAILED(PutByDispid(self, entry.dispid, *value.get()))) return E_FAIL;
     }
+    for (const ExtendedEntry& entry : ExtendedEntries()) {
+        com::Variant value;
+        WantType(*value.get(), entry.savedType);
+        if (FAILED(bag->Read(entry.name, value.get(), log)) || value->vt == VT_EMPTY) continue;
+        if (FAILED(PutByDispid(self, entry.dispid, *value.get()))) return E_FAIL;
+    }
     needsSaving_ = false;
     return S_OK;
 }
@@ -240,6 +323,12 @@ STDMETHODIMP QLRCom::Save(IPropertyBag* bag, BOOL clearDirty, BOOL) {
             return E_FAIL;
         }
         const HRESULT hr = bag->Write(entry.name, value.get());
+        if (FAILED(hr)) return hr;
+    }
+    std::vector<ChangedProperty> changed;
+    if (FAILED(ChangedExtended(self, changed))) return E_FAIL;
+    for (ChangedProperty& property : changed) {
+        const HRESULT hr = bag->Write(property.entry->name, property.value.get());
         if (FAILED(hr)) return hr;
     }
     if (clearDirty) needsSaving_ = false;

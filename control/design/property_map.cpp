@@ -2,6 +2,7 @@
 
 #include "control/design/property_map.h"
 
+#include <cwchar>
 #include <iterator>
 
 #include "control/automation/state.h"
@@ -45,6 +46,47 @@ const PersistedEntry* FindPersistedEntry(DISPID dispid) {
     for (const PersistedEntry& entry : kPersistedMap)
         if (entry.kind == PersistedEntry::kProperty && entry.dispid == dispid) return &entry;
     return nullptr;
+}
+
+const ExtendedEntry kExtendedMap[] = {
+    {L"QcFrameMode", kDispQcFrameMode, VT_I2, 0, nullptr},
+    {L"QcFrameDelimiter", kDispQcFrameDelimiter, VT_BSTR, 0, L"\r\n"},
+    {L"QcFrameLength", kDispQcFrameLength, VT_I4, 4096, nullptr},
+    {L"QcFrameGap", kDispQcFrameGap, VT_I4, 0, nullptr},
+};
+const size_t kExtendedMapSize = std::size(kExtendedMap);
+
+const ExtendedEntry* FindExtendedEntry(DISPID dispid) {
+    for (const ExtendedEntry& entry : kExtendedMap)
+        if (entry.dispid == dispid) return &entry;
+    return nullptr;
+}
+
+HRESULT ExtendedDefault(const ExtendedEntry& entry, VARIANT* out) {
+    VariantInit(out);
+    switch (entry.savedType) {
+    case VT_BSTR:
+        out->bstrVal = SysAllocString(entry.defaultText);
+        if (!out->bstrVal) return E_OUTOFMEMORY;
+        break;
+    case VT_I2: out->iVal = static_cast<SHORT>(entry.defaultNumber); break;
+    default: out->lVal = entry.defaultNumber; break;
+    }
+    out->vt = entry.savedType;
+    return S_OK;
+}
+
+bool DiffersFromDefault(const ExtendedEntry& entry, VARIANT* value) {
+    if (FAILED(VariantChangeType(value, value, 0, entry.savedType))) return false;
+    switch (entry.savedType) {
+    case VT_BSTR: {
+        const UINT length = SysStringLen(value->bstrVal);
+        return length != wcslen(entry.defaultText) ||
+               wmemcmp(value->bstrVal ? value->bstrVal : L"", entry.defaultText, length) != 0;
+    }
+    case VT_I2: return value->iVal != static_cast<SHORT>(entry.defaultNumber);
+    default: return value->lVal != entry.defaultNumber;
+    }
 }
 
 }  // namespace qlr
