@@ -106,7 +106,7 @@ for round in $(seq 1 "$ROUNDS"); do
   LRZ_PID=$S_PID FEED_PID=$S_FEED lrz_end
   echo "  sb -k -> rb, 20 files: $theirs s ($(verdict "$WORK/d" "${BATCH[@]}"))"
   settle; fresh "$WORK/e"
-  names=""; for f in "${BATCH[@]}"; do names="$names${names:+|}$(winpath "$SRC/$f")"; done
+  names="$(winpath "$SRC")\\b*.bin"  # the 20 files, by pattern
   on_start() { T0=$EPOCHREALTIME; lrz "$L_PEER" "$WORK/e" rb -q; }
   bench 4 send "$names"; lrz_end; ours=$(since "$T0")
   echo "  control -> rb: $ours s ($(verdict "$WORK/e" "${BATCH[@]}")), ratio $(ratio "$ours" "$theirs")"
