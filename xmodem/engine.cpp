@@ -17,15 +17,6 @@ XModemEngine::XModemEngine(FileSystem& files, FailureMessage sendFailed)
     }
 }
 
-namespace {
-// The open port's handle and transfer records; none (every operation then
-// fails) when the port is not open.
-struct PortView {
-    HANDLE handle = nullptr;
-    port::IoRecord* read = nullptr;
-    port::IoRecord* write = nullptr;
-};
-
 PortView ViewOf(ControlState& s) {
     PortView view;
     if (port::OpenPort* port = s.port.get()) {
@@ -36,7 +27,6 @@ PortView ViewOf(ControlState& s) {
     return view;
 }
 
-// The engine's line errors reach the host as the watch thread's do.
 std::function<void(DWORD)> PostLineErrors(ControlState& s) {
     return [&s](DWORD errors) {
         if (HWND window = s.notifyWindow.load())
@@ -44,24 +34,21 @@ std::function<void(DWORD)> PostLineErrors(ControlState& s) {
                                              static_cast<LPARAM>(errors));
     };
 }
-}  // namespace
 
 long XModemEngine::Send(ControlState& s, const wchar_t* fileName, short protocol,
                         short showMessages) {
-    const PortView view = ViewOf(s);
+    PortView view = ViewOf(s);
     OnLineErrors(PostLineErrors(s));
-    return Send(view.handle, fileName, view.read ? *view.read : none_,
-                view.write ? *view.write : none_, s.QcStatus, s.QcProgress, protocol,
-                s.abortRequested, showMessages);
+    return Send(view.handle, fileName, view.Read(), view.Write(), s.QcStatus, s.QcProgress,
+                protocol, s.abortRequested, showMessages);
 }
 
 long XModemEngine::Receive(ControlState& s, const wchar_t* fileName, short protocol,
                            short showMessages) {
-    const PortView view = ViewOf(s);
+    PortView view = ViewOf(s);
     OnLineErrors(PostLineErrors(s));
-    return Receive(view.handle, fileName, view.read ? *view.read : none_,
-                   view.write ? *view.write : none_, s.QcStatus, s.QcProgress, protocol,
-                   s.abortRequested, showMessages);
+    return Receive(view.handle, fileName, view.Read(), view.Write(), s.QcStatus, s.QcProgress,
+                   protocol, s.abortRequested, showMessages);
 }
 
 void XModemEngine::NoteLineErrors(DWORD errors) const {
@@ -166,6 +153,18 @@ long XModemEngine::ReadWithin(unsigned char* buffer, DWORD n, DWORD firstMs, DWO
     }
     if (gotOut) *gotOut = total;
     return rc;
+}
+
+long XModemEngine::ReadAvailable(unsigned char* buffer, DWORD max, DWORD firstMs,
+                                 const std::atomic<short>& abort, DWORD& got) {
+    got = 0;
+    const long rc = ReadWithin(buffer, 1, firstMs, 0, abort);
+    if (rc != 0) return rc;
+    DWORD more = 0;
+    bool pended = false;
+    if (max > 1 && ReadOnce(buffer + 1, max - 1, more, pended, nullptr, 0) != 0) more = 0;
+    got = 1 + more;
+    return 0;
 }
 
 bool XModemEngine::AwaitQuiet(DWORD quietMs, DWORD budgetMs, const std::atomic<short>& abort,

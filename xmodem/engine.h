@@ -152,6 +152,24 @@ public:
 // Disk files through platform::Current().
 FileSystem& DiskFiles();
 
+// The open port's handle and transfer records, which the engines use in
+// place (the records outlive the transfer); while the port is not open the
+// view's own empty records stand in and every operation fails.
+struct PortView {
+    HANDLE handle = nullptr;
+    port::IoRecord* read = nullptr;
+    port::IoRecord* write = nullptr;
+    port::IoRecord none;
+
+    port::IoRecord& Read() { return read ? *read : none; }
+    port::IoRecord& Write() { return write ? *write : none; }
+};
+PortView ViewOf(ControlState& s);
+
+// Line errors an engine took from the port reach the host as the watch
+// thread's do (WM_COMM_ERROR, 124).
+std::function<void(DWORD errors)> PostLineErrors(ControlState& s);
+
 class XModemEngine {
 public:
     // Shown by Send's failure ending when its show-messages flag is nonzero
@@ -190,6 +208,10 @@ public:
     // got (optional) counts the bytes read, also when it fails.
     long ReadWithin(unsigned char* buffer, DWORD n, DWORD firstMs, DWORD gapMs,
                     const std::atomic<short>& abort, DWORD* got = nullptr);
+    // Reads whatever is queued, up to max bytes, waiting up to firstMs for the
+    // first one: 0, kTimedOut, kAborted or the system's error.
+    long ReadAvailable(unsigned char* buffer, DWORD max, DWORD firstMs,
+                       const std::atomic<short>& abort, DWORD& got);
     // Reads and drops bytes until the line has been quiet for quietMs, for at
     // most budgetMs; false when it never settled or the abort request is set.
     // tail (optional) is fed every byte dropped.
@@ -227,7 +249,6 @@ public:
 
     void SetTiming(const Timing& timing) { timing_ = timing; }
 
-private:
     // The read time-outs of a transfer, from Attach to the end of Send or Receive.
     void UseTransferTimeouts();
     void RestoreTimeouts();
@@ -236,6 +257,9 @@ private:
     // How long count bytes take on the line at the port's settings (start,
     // data, parity and stop bits), rounded up.
     DWORD WireTimeMs(DWORD count) const;
+    const Timing& timing() const { return timing_; }
+
+private:
     // The sender's wait for ACK, NAK or CAN CAN; other bytes are noise. A
     // driver completes a write once it holds the bytes, not once they are on
     // the line: the wait allows for the written bytes' own time on the wire.
