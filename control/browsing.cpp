@@ -56,7 +56,7 @@ bool EnumDisplayText(DISPID id, long value, std::wstring& text) {
 bool HasStoredValue(DISPID id) {
     return (id >= kDispQcRecvQSize && id <= kDispHComm && id != kDispQcInBufferCount) ||
            (id >= kDispQcNotifySendComplete && id <= kDispQcWatchPriority) ||
-           id == kDispQcRecvNotifyOnly || id == kDispQcRecvEventType;
+           id == kDispQcRecvNotifyOnly || id == kDispQcRecvEventType || id == kDispQcPortName;
 }
 
 }  // namespace
@@ -112,6 +112,7 @@ STDMETHODIMP QLRCom::MapPropertyToPage(DISPID id, CLSID* page) {
     // The page edits the send time-out too, but the browser edits it in place.
     if (id == kDispQcSendTimeOut) return E_INVALIDARG;
     if (id == kDispQcCustomBaudRate) return E_NOTIMPL;
+    if (FindExtendedEntry(id)) return S_OK;  // edited in place, on no page
     const PersistedEntry* entry = FindPersistedEntry(id);
     if (!entry) return E_INVALIDARG;
     if (entry->onSettingsPage) *page = CLSID_CommSettings;

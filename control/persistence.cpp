@@ -22,6 +22,11 @@ namespace qlr {
 namespace {
 
 constexpr ULONG kStreamVersion = 0x700;
+// The records of kStreamVersion, then a LONG count and that many pairs of a
+// LONG dispid and a variant record: the extended properties that differ from
+// their defaults. Written only when there is at least one.
+constexpr ULONG kExtendedStreamVersion = 0x701;
+constexpr LONG kMostExtendedRecords = 64;
 const wchar_t kContentsStream[] = L"Contents";
 
 // Frees what a failing Invoke may have put into its exception record.
@@ -81,6 +86,58 @@ bool PlausibleExtent(const SIZEL& extent) {
     return plausible(extent.cx) && plausible(extent.cy);
 }
 
+// Calls visit(entry, value) for each extended property whose value differs
+// from its default.
+template <class Visit>
+HRESULT ForEachChangedExtended(IDispatch* self, Visit visit) {
+    for (const ExtendedEntry& entry : ExtendedEntries()) {
+        com::Variant value;
+        if (FAILED(GetByDispid(self, entry.dispid, value.get()))) return E_FAIL;
+        if (IsDefault(entry, *value.get())) continue;
+        const HRESULT hr = visit(entry, *value.get());
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+LONG CountChangedExtended(IDispatch* self, HRESULT& hr) {
+    LONG count = 0;
+    hr = ForEachChangedExtended(self, [&](const ExtendedEntry&, VARIANT&) {
+        ++count;
+        return S_OK;
+    });
+    return count;
+}
+
+// The extension of a stream: every extended property at its default, then
+// those a version kExtendedStreamVersion stream carries.
+HRESULT LoadExtended(IStream* stream, ULONG version, IDispatch* self) {
+    for (const ExtendedEntry& entry : ExtendedEntries()) {
+        com::Variant value;
+        if (FAILED(DefaultValue(entry, *value.get())) ||
+            FAILED(PutByDispid(self, entry.dispid, *value.get())))
+            return E_FAIL;
+    }
+    if (version != kExtendedStreamVersion) return S_OK;
+    LONG count = 0;
+    HRESULT hr = persist::ReadExact(stream, &count, sizeof count);
+    if (FAILED(hr)) return hr;
+    if (count < 1 || count > kMostExtendedRecords) return E_FAIL;
+    for (LONG i = 0; i < count; ++i) {
+        LONG dispid = 0;
+        hr = persist::ReadExact(stream, &dispid, sizeof dispid);
+        if (FAILED(hr)) return hr;
+        const ExtendedEntry* entry = FindExtendedEntry(dispid);
+        if (!entry) return E_FAIL;
+        com::Variant value;
+        hr = persist::ReadVariantRecord(stream, value.get());
+        if (FAILED(hr)) return hr;
+        if (value->vt != entry->savedType) return E_FAIL;
+        if (FAILED(PutByDispid(self, entry->dispid, *value.get()))) return E_FAIL;
+    }
+    return S_OK;
+}
+
 }  // namespace
 
 STDMETHODIMP QLRCom::GetClassID(CLSID* clsid) {
@@ -103,7 +160,7 @@ STDMETHODIMP QLRCom::Load(LPSTREAM stream) {
     ULONG version = 0;
     HRESULT hr = persist::ReadExact(stream, &version, sizeof version);
     if (FAILED(hr)) return hr;
-    if (version > kStreamVersion) return E_FAIL;  // a later format: change nothing
+    if (version > kExtendedStreamVersion) return E_FAIL;  // a later format: change nothing
 
     IDispatch* self = static_cast<IQLRCom*>(this);
     for (const PersistedEntry& entry : PersistedEntries()) {
@@ -120,6 +177,8 @@ STDMETHODIMP QLRCom::Load(LPSTREAM stream) {
         if (FAILED(hr)) return hr;
         if (FAILED(PutByDispid(self, entry.dispid, *value.get()))) return E_FAIL;
     }
+    hr = LoadExtended(stream, version, self);
+    if (FAILED(hr)) return hr;
     needsSaving_ = false;
     return S_OK;
 }
@@ -130,11 +189,14 @@ void QLRCom::KeepExtentPlausible() {
 
 STDMETHODIMP QLRCom::Save(LPSTREAM stream, BOOL clearDirty) {
     if (!stream) return E_POINTER;
-    const ULONG version = kStreamVersion;
-    HRESULT hr = persist::WriteExact(stream, &version, sizeof version);
+    IDispatch* self = static_cast<IQLRCom*>(this);
+    HRESULT hr = S_OK;
+    const LONG extended = CountChangedExtended(self, hr);
+    if (FAILED(hr)) return hr;
+    const ULONG version = extended ? kExtendedStreamVersion : kStreamVersion;
+    hr = persist::WriteExact(stream, &version, sizeof version);
     if (FAILED(hr)) return hr;
 
-    IDispatch* self = static_cast<IQLRCom*>(this);
     for (const PersistedEntry& entry : PersistedEntries()) {
         if (entry.kind != PersistedEntry::kProperty) {
             const ULONG value = static_cast<ULONG>(ExtentField(extent_, entry.kind));
@@ -145,6 +207,16 @@ STDMETHODIMP QLRCom::Save(LPSTREAM stream, BOOL clearDirty) {
         com::Variant value;
         if (FAILED(GetByDispid(self, entry.dispid, value.get()))) return E_FAIL;
         hr = persist::WriteVariantRecord(stream, *value.get());
+        if (FAILED(hr)) return hr;
+    }
+    if (extended) {
+        hr = persist::WriteExact(stream, &extended, sizeof extended);
+        if (FAILED(hr)) return hr;
+        hr = ForEachChangedExtended(self, [&](const ExtendedEntry& entry, VARIANT& value) {
+            const LONG dispid = entry.dispid;
+            const HRESULT written = persist::WriteExact(stream, &dispid, sizeof dispid);
+            return FAILED(written) ? written : persist::WriteVariantRecord(stream, value);
+        });
         if (FAILED(hr)) return hr;
     }
     if (clearDirty) needsSaving_ = false;
@@ -168,6 +240,16 @@ STDMETHODIMP QLRCom::GetSizeMax(ULARGE_INTEGER* size) {
             return E_FAIL;
         total += record;
     }
+    bool any = false;
+    const HRESULT hr = ForEachChangedExtended(self, [&](const ExtendedEntry&, VARIANT& value) {
+        ULONGLONG record = 0;
+        if (FAILED(persist::VariantRecordSize(value, &record))) return E_FAIL;
+        total += sizeof(LONG) + record;
+        any = true;
+        return S_OK;
+    });
+    if (FAILED(hr)) return hr;
+    if (any) total += sizeof(LONG);
     size->QuadPart = total;
     return S_OK;
 }
@@ -223,6 +305,13 @@ STDMETHODIMP QLRCom::Load(IPropertyBag* bag, IErrorLog* log) {
         if (FAILED(bag->Read(entry.name, value.get(), log)) || value->vt == VT_EMPTY) continue;
         if (FAILED(PutByDispid(self, entry.dispid, *value.get()))) return E_FAIL;
     }
+    // The extended properties, each when the bag has it.
+    for (const ExtendedEntry& entry : ExtendedEntries()) {
+        com::Variant value;
+        WantType(*value.get(), entry.savedType);
+        if (FAILED(bag->Read(entry.name, value.get(), log)) || value->vt == VT_EMPTY) continue;
+        if (FAILED(PutByDispid(self, entry.dispid, *value.get()))) return E_FAIL;
+    }
     needsSaving_ = false;
     return S_OK;
 }
@@ -241,6 +330,10 @@ STDMETHODIMP QLRCom::Save(IPropertyBag* bag, BOOL clearDirty, BOOL) {
         const HRESULT hr = bag->Write(entry.name, value.get());
         if (FAILED(hr)) return hr;
     }
+    const HRESULT hr = ForEachChangedExtended(
+        self,
+        [&](const ExtendedEntry& entry, VARIANT& value) { return bag->Write(entry.name, &value); });
+    if (FAILED(hr)) return hr;
     if (clearDirty) needsSaving_ = false;
     return S_OK;
 }

@@ -1,5 +1,6 @@
 #include "control/property_map.h"
 
+#include <cwchar>
 #include <iterator>
 
 #include "control/state.h"
@@ -38,6 +39,44 @@ const PersistedEntry kPersistedMap[] = {
     {L"QcRecvEventType", PersistedEntry::kProperty, kDispQcRecvEventType, VT_I4, false},
 };
 const size_t kPersistedMapSize = std::size(kPersistedMap);
+
+const ExtendedEntry kExtendedMap[] = {
+    {L"QcPortName", kDispQcPortName, VT_BSTR, L"", 0},
+};
+const size_t kExtendedMapSize = std::size(kExtendedMap);
+
+const ExtendedEntry* FindExtendedEntry(DISPID dispid) {
+    for (const ExtendedEntry& entry : kExtendedMap)
+        if (entry.dispid == dispid) return &entry;
+    return nullptr;
+}
+
+HRESULT DefaultValue(const ExtendedEntry& entry, VARIANT& value) {
+    VariantInit(&value);
+    if (entry.savedType == VT_BSTR) {
+        value.bstrVal = SysAllocString(entry.defaultText);
+        if (!value.bstrVal) return E_OUTOFMEMORY;
+    } else if (entry.savedType == VT_I2) {
+        value.iVal = static_cast<SHORT>(entry.defaultNumber);
+    } else {
+        value.lVal = entry.defaultNumber;
+    }
+    value.vt = entry.savedType;
+    return S_OK;
+}
+
+bool IsDefault(const ExtendedEntry& entry, const VARIANT& value) {
+    if (entry.savedType == VT_BSTR) {
+        if (value.vt != VT_BSTR) return false;
+        const UINT length = SysStringLen(value.bstrVal);
+        return length == std::wcslen(entry.defaultText) &&
+               std::wmemcmp(value.bstrVal ? value.bstrVal : L"", entry.defaultText, length) == 0;
+    }
+    VARIANT number;
+    VariantInit(&number);
+    if (FAILED(VariantChangeType(&number, const_cast<VARIANT*>(&value), 0, VT_I4))) return false;
+    return number.lVal == entry.defaultNumber;
+}
 
 const PersistedEntry* FindPersistedEntry(DISPID dispid) {
     for (const PersistedEntry& entry : kPersistedMap)

@@ -162,6 +162,8 @@ public:
     STDMETHODIMP SendUnicodeString(BSTR str, short* prc) override;
     STDMETHODIMP get_QcRecvEventType(enumRecvEventType* pVal) override;
     STDMETHODIMP put_QcRecvEventType(enumRecvEventType newVal) override;
+    STDMETHODIMP get_QcPortName(BSTR* pVal) override;
+    STDMETHODIMP put_QcPortName(BSTR newVal) override;
 
     // IOleObject.
     STDMETHODIMP SetClientSite(IOleClientSite* site) override;

@@ -48,6 +48,7 @@ enum PropertyDispid : DISPID {
     kDispQcRecvNotifyOnly = 63,
     kDispQcCustomBaudRate = 64,
     kDispQcRecvEventType = 67,
+    kDispQcPortName = 68,
 };
 
 }  // namespace qlr
