@@ -34,48 +34,48 @@ bool WaitDone(platform::Api& api, HANDLE event, DWORD waitMs, const std::atomic<
 
 // Cancels a pending operation and waits, bounded, until the driver has
 // finished with the record; false when it has not.
-bool CancelAndCollect(platform::Api& api, HANDLE port, OVERLAPPED& record) {
-    api.CancelIoEx(port, &record);
+bool CancelAndCollect(platform::Api& api, Device& port, OVERLAPPED& record) {
+    port.CancelIoEx(&record);
     return api.WaitForSingleObject(record.hEvent, kCancelBoundMs) != WAIT_TIMEOUT;
 }
 
-IoResult Failed(platform::Api& api, HANDLE port, DWORD error, DWORD done, bool pended) {
-    api.ClearCommError(port, nullptr, nullptr);
+IoResult Failed(Device& port, DWORD error, DWORD done, bool pended) {
+    port.ClearCommError(nullptr, nullptr);
     return IoResult{false, error, done, pended};
 }
 
 }  // namespace
 
-IoResult ReadSome(HANDLE port, OVERLAPPED& record, void* buffer, DWORD want, DWORD waitMs,
+IoResult ReadSome(Device& port, OVERLAPPED& record, void* buffer, DWORD want, DWORD waitMs,
                   const std::atomic<short>* abort) {
     platform::Api& api = platform::Current();
     api.ResetEvent(record.hEvent);
     DWORD done = 0;
-    if (api.ReadFile(port, buffer, want, &done, &record))
+    if (port.ReadFile(buffer, want, &done, &record))
         return IoResult{true, 0, std::min(done, want), false};
     DWORD error = api.GetLastError();
-    if (error != ERROR_IO_PENDING) return Failed(api, port, error, 0, false);
+    if (error != ERROR_IO_PENDING) return Failed(port, error, 0, false);
 
     if (!WaitDone(api, record.hEvent, waitMs, abort) && !CancelAndCollect(api, port, record))
-        return Failed(api, port, ERROR_TIMEOUT, 0, true);
+        return Failed(port, ERROR_TIMEOUT, 0, true);
     done = 0;
-    if (api.GetOverlappedResult(port, &record, &done, FALSE))
+    if (port.GetOverlappedResult(&record, &done, FALSE))
         return IoResult{true, 0, std::min(done, want), true};
     error = api.GetLastError();
     if (error == ERROR_OPERATION_ABORTED)  // our own cancel; what it took counts
         return IoResult{true, 0, std::min(done, want), true};
-    return Failed(api, port, error, 0, true);
+    return Failed(port, error, 0, true);
 }
 
-IoResult WriteSome(HANDLE port, OVERLAPPED& record, const void* data, DWORD count, DWORD waitMs,
+IoResult WriteSome(Device& port, OVERLAPPED& record, const void* data, DWORD count, DWORD waitMs,
                    const std::atomic<short>* abort) {
     platform::Api& api = platform::Current();
     api.ResetEvent(record.hEvent);
     DWORD done = 0;
-    if (api.WriteFile(port, data, count, &done, &record))
+    if (port.WriteFile(data, count, &done, &record))
         return IoResult{true, 0, std::min(done, count), false};
     const DWORD error = api.GetLastError();
-    if (error != ERROR_IO_PENDING) return Failed(api, port, error, 0, false);
+    if (error != ERROR_IO_PENDING) return Failed(port, error, 0, false);
 
     const DWORD start = api.GetTickCount();
     for (;;) {
@@ -85,16 +85,15 @@ IoResult WriteSome(HANDLE port, OVERLAPPED& record, const void* data, DWORD coun
         bool timedOut = false;
         if (!WaitDone(api, record.hEvent, left, abort)) {
             timedOut = !abort || !abort->load();
-            if (!CancelAndCollect(api, port, record))
-                return Failed(api, port, ERROR_TIMEOUT, 0, true);
+            if (!CancelAndCollect(api, port, record)) return Failed(port, ERROR_TIMEOUT, 0, true);
         }
         done = 0;
-        if (api.GetOverlappedResult(port, &record, &done, FALSE) && (!timedOut || done >= count))
+        if (port.GetOverlappedResult(&record, &done, FALSE) && (!timedOut || done >= count))
             return IoResult{true, 0, std::min(done, count), true};
-        if (timedOut) return Failed(api, port, ERROR_TIMEOUT, std::min(done, count), true);
+        if (timedOut) return Failed(port, ERROR_TIMEOUT, std::min(done, count), true);
         const DWORD result = api.GetLastError();
         if (result == ERROR_IO_INCOMPLETE) continue;  // signalled early: wait on
-        return Failed(api, port, result, std::min(done, count), true);
+        return Failed(port, result, std::min(done, count), true);
     }
 }
 

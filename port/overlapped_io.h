@@ -7,6 +7,8 @@
 
 #include <atomic>
 
+#include "port/device.h"
+
 namespace qlr::port {
 
 // Longest single wait while an abort request is watched.
@@ -33,14 +35,14 @@ struct IoResult {
 // pending then is cancelled and its completion collected, so no read is ever
 // left outstanding; bytes it took still count, and our own cancel is no
 // failure. After a failure the port's error state is cleared.
-IoResult ReadSome(HANDLE port, OVERLAPPED& record, void* buffer, DWORD want, DWORD waitMs,
+IoResult ReadSome(Device& port, OVERLAPPED& record, void* buffer, DWORD want, DWORD waitMs,
                   const std::atomic<short>* abort);
 
 // One write of count bytes, waited for until it completes, at most waitMs
 // (then it is cancelled and fails with ERROR_TIMEOUT), or, with abort given,
 // until the request is set (then cancelled). done is what the driver took.
 // After a failure the port's error state is cleared.
-IoResult WriteSome(HANDLE port, OVERLAPPED& record, const void* data, DWORD count, DWORD waitMs,
+IoResult WriteSome(Device& port, OVERLAPPED& record, const void* data, DWORD count, DWORD waitMs,
                    const std::atomic<short>* abort);
 
 }  // namespace qlr::port

@@ -73,6 +73,7 @@ struct ControlState {
     VARIANT_BOOL QcRecvNotifyOnly = 0;
     long QcCustomBaudRate = 0;
     long QcRecvEventType = 0;
+    com::Bstr QcPortName;  // empty: QcDeviceName chooses the port
 
     // Session. hComm is the value the property reports: it keeps its last value
     // after the port is closed; the open port owns the handle.

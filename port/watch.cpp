@@ -13,7 +13,7 @@ public:
 
     void Run() {
         mask_ = WatchMask(s_);
-        if (!api_.SetCommMask(port_.handle(), mask_)) return;
+        if (!port_.dev().SetCommMask(mask_)) return;
         // Setting the mask forgets earlier events: bytes that came since the
         // port opened are looked for once.
         if ((mask_ & EV_RXCHAR) && !s_.inFileTransfer.load()) LookAtReceived();
@@ -33,7 +33,7 @@ public:
                 // The device cannot wait for events (a pseudo-terminal under
                 // some platforms refuses or keeps cancelling the wait): watch
                 // it by looking at its status instead.
-                api_.SetCommMask(port_.handle(), mask_ & ~kModemEvents);
+                port_.dev().SetCommMask(mask_ & ~kModemEvents);
                 polling = true;
                 TakeBaseline();
                 continue;
@@ -49,14 +49,14 @@ private:
     enum class Outcome { kEvents, kFailed, kStopped };
 
     Outcome Wait(DWORD& events) {
-        HANDLE port = port_.handle();
+        Device& port = port_.dev();
         HANDLE done = port_.watch.event.get();
         OVERLAPPED& record = port_.watch.overlapped;
         api_.ResetEvent(done);
         record = OVERLAPPED{};
         record.hEvent = done;
         port_.watchEventMask = 0;
-        if (api_.WaitCommEvent(port, &port_.watchEventMask, &record)) {
+        if (port.WaitCommEvent(&port_.watchEventMask, &record)) {
             events = port_.watchEventMask;
             return Outcome::kEvents;
         }
@@ -70,12 +70,12 @@ private:
         if (woke != WAIT_OBJECT_0) {
             // Asked to stop with the wait still pending. The record lives in
             // the open port until its handle is closed, so it need not be finished.
-            api_.CancelIoEx(port, &record);
+            port.CancelIoEx(&record);
             api_.WaitForSingleObject(done, 1000);
             return Outcome::kStopped;
         }
         DWORD transferred = 0;
-        if (!api_.GetOverlappedResult(port, &record, &transferred, FALSE)) {
+        if (!port.GetOverlappedResult(&record, &transferred, FALSE)) {
             lastError_ = api_.GetLastError();
             return Outcome::kFailed;
         }
@@ -85,11 +85,11 @@ private:
 
     // Acts on the first event of the wake-up; false when it brought nothing new.
     bool Dispatch(DWORD events) {
-        HANDLE port = port_.handle();
+        Device& port = port_.dev();
         if (events & EV_ERR) {
             DWORD errors = 0;
             COMSTAT stat{};
-            if (!api_.ClearCommError(port, &errors, &stat)) return DeviceGone();
+            if (!port.ClearCommError(&errors, &stat)) return DeviceGone();
             if (errors == 0) return false;  // reported already, with received data
             PostLineError(errors);
             return true;
@@ -118,7 +118,7 @@ private:
     bool LookAtReceived() {
         DWORD errors = 0;
         COMSTAT stat{};
-        if (!api_.ClearCommError(port_.handle(), &errors, &stat)) return DeviceGone();
+        if (!port_.dev().ClearCommError(&errors, &stat)) return DeviceGone();
         const bool lineError = errors != 0 && (mask_ & EV_ERR);
         if (lineError) PostLineError(errors);
         return AnnounceReceived(stat.cbInQue) || lineError;
@@ -131,7 +131,7 @@ private:
     bool DeviceGone() {
         DWORD errors = 0;
         COMSTAT stat{};
-        if (api_.ClearCommError(port_.handle(), &errors, &stat)) return false;
+        if (port_.dev().ClearCommError(&errors, &stat)) return false;
         const DWORD error = api_.GetLastError();
         if (error != ERROR_INVALID_HANDLE && port_.watchRun.load())
             Post(WM_COMM_ERROR, err::kDeviceGone, static_cast<LPARAM>(error));
@@ -177,12 +177,12 @@ private:
     void TakeBaseline() {
         DWORD errors = 0;
         COMSTAT stat{};
-        api_.ClearCommError(port_.handle(), &errors, &stat);
+        port_.dev().ClearCommError(&errors, &stat);
         lastInQueue_ = 0;  // bytes already queued are announced at the first look
         lastReads_ = s_.readGeneration.load();
         lastOutQueue_ = stat.cbOutQue;
         lastWrites_ = s_.writeGeneration.load();
-        modemKnown_ = api_.GetCommModemStatus(port_.handle(), &lastModem_) != FALSE;
+        modemKnown_ = port_.dev().GetCommModemStatus(&lastModem_) != FALSE;
     }
 
     // One look at a port that cannot signal events. Posts at most one message,
@@ -191,10 +191,10 @@ private:
     bool Poll() {
         if (api_.WaitForSingleObject(port_.watchStop.get(), kWatchPollMs) == WAIT_OBJECT_0)
             return false;
-        HANDLE port = port_.handle();
+        Device& port = port_.dev();
         DWORD errors = 0;
         COMSTAT stat{};
-        if (!api_.ClearCommError(port, &errors, &stat)) {
+        if (!port.ClearCommError(&errors, &stat)) {
             const DWORD error = api_.GetLastError();
             if (error != ERROR_INVALID_HANDLE && port_.watchRun.load())
                 Post(WM_COMM_ERROR, err::kDeviceGone, static_cast<LPARAM>(error));
@@ -220,7 +220,7 @@ private:
         }
         if (modemKnown_) {
             DWORD modem = 0;
-            if (api_.GetCommModemStatus(port, &modem)) {
+            if (port.GetCommModemStatus(&modem)) {
                 const DWORD changed = modem ^ lastModem_;
                 lastModem_ = modem;
                 DWORD events = 0;

@@ -42,7 +42,7 @@ constexpr Outcome kNothing{Kind::kNothing, 0};
 bool Pass(port::OpenPort& port, Reporter& r, DWORD offset, DWORD want, DWORD sliceMs, DWORD& got,
           bool& pended) {
     const port::IoResult io =
-        port::ReadSome(port.handle(), port.read.overlapped, port.recvBuffer.get() + offset, want,
+        port::ReadSome(port.dev(), port.read.overlapped, port.recvBuffer.get() + offset, want,
                        sliceMs, nullptr);
     got = io.done;
     pended = io.pended;
@@ -66,7 +66,7 @@ Outcome ReadCore(ControlState& s, Reporter& r, short length) {
     platform::Api& api = platform::Current();
     DWORD errors = 0;
     COMSTAT stat{};
-    api.ClearCommError(port.handle(), &errors, &stat);
+    port.dev().ClearCommError(&errors, &stat);
     if (errors != 0) {
         err::Report(r, err::kReadFailed, static_cast<long>(errors));
         return kNothing;
@@ -223,7 +223,7 @@ short InBufferCount(ControlState& s, Reporter& r) {
     if (!s.portOpen.load()) return 0;
     DWORD errors = 0;
     COMSTAT stat{};
-    platform::Current().ClearCommError(port::OwnedHandle(s), &errors, &stat);
+    if (port::Device* port = port::OwnedDevice(s)) port->ClearCommError(&errors, &stat);
     if (errors != 0) {
         err::Report(r, err::kReadFailed, static_cast<long>(errors));
         return 0;

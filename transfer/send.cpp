@@ -26,7 +26,7 @@ short WriteRun(ControlState& s, Reporter& r, DWORD count) {
         // A driver that ignores the write time-out is not waited for forever.
         const DWORD bound =
             s.QcSendTimeOut > 0 ? static_cast<DWORD>(s.QcSendTimeOut) : port::kWriteBoundMs;
-        const port::IoResult io = port::WriteSome(port.handle(), port.write.overlapped,
+        const port::IoResult io = port::WriteSome(port.dev(), port.write.overlapped,
                                                   data + position, remaining, bound, nullptr);
         if (!io.ok) {
             if (io.done) s.writeGeneration.fetch_add(1);
@@ -104,7 +104,10 @@ short SendChar(ControlState& s, Reporter& r, BSTR text) {
         if (!s.port || s.openCount != session) return rc;
     }
     platform::Api& api = platform::Current();
-    if (!api.TransmitCommChar(port::OwnedHandle(s), first[0]))
+    port::Device* port = port::OwnedDevice(s);
+    if (!port)
+        rc = err::Report(r, err::kTransmitCharFailed, ERROR_INVALID_HANDLE);
+    else if (!port->TransmitCommChar(first[0]))
         rc = err::Report(r, err::kTransmitCharFailed, static_cast<long>(api.GetLastError()));
     return rc;
 }

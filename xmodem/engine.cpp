@@ -18,59 +18,60 @@ XModemEngine::XModemEngine(FileSystem& files, FailureMessage sendFailed)
 }
 
 namespace {
-// The open port's handle and records; none (every operation then fails) when
-// the port is not open.
+// The open port's device and records; a device without a handle (every
+// operation then fails) when the port is not open.
 struct PortView {
-    HANDLE handle = nullptr;
+    port::LocalDevice closed{nullptr};
+    port::Device* device = &closed;
     OVERLAPPED read{};
     OVERLAPPED write{};
 };
 
-PortView ViewOf(const ControlState& s) {
-    PortView view;
+void ViewOf(const ControlState& s, PortView& view) {
     if (const port::OpenPort* port = s.port.get()) {
-        view.handle = port->handle();
+        if (port->device) view.device = port->device.get();
         view.read = port->read.overlapped;
         view.write = port->write.overlapped;
     }
-    return view;
 }
 }  // namespace
 
 long XModemEngine::Send(ControlState& s, const wchar_t* fileName, short protocol,
                         short showMessages) {
-    const PortView port = ViewOf(s);
-    return Send(port.handle, fileName, port.read, port.write, s.QcStatus, s.QcProgress, protocol,
+    PortView port;
+    ViewOf(s, port);
+    return Send(*port.device, fileName, port.read, port.write, s.QcStatus, s.QcProgress, protocol,
                 s.abortRequested, showMessages);
 }
 
 long XModemEngine::Receive(ControlState& s, const wchar_t* fileName, short protocol,
                            short showMessages) {
-    const PortView port = ViewOf(s);
-    return Receive(port.handle, fileName, port.read, port.write, s.QcStatus, s.QcProgress, protocol,
+    PortView port;
+    ViewOf(s, port);
+    return Receive(*port.device, fileName, port.read, port.write, s.QcStatus, s.QcProgress, protocol,
                    s.abortRequested, showMessages);
 }
 
-void XModemEngine::Attach(HANDLE port, const OVERLAPPED& read, const OVERLAPPED& write) {
-    port_ = port;
+void XModemEngine::Attach(port::Device& port, const OVERLAPPED& read, const OVERLAPPED& write) {
+    port_ = &port;
     read_ = read;
     write_ = write;
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (platform::Current().GetCommState(port_, &dcb) && dcb.BaudRate >= 50) baud_ = dcb.BaudRate;
+    if (port_->GetCommState(&dcb) && dcb.BaudRate >= 50) baud_ = dcb.BaudRate;
 }
 
 void XModemEngine::UseTransferTimeouts() {
     // A read on an empty queue waits up to kReadWaitMs for its first byte and
     // ends with it: the engine sleeps on the read's event, not on the timer.
     COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, kReadWaitMs, 0, 5000};
-    timeoutsChanged_ = platform::Current().SetCommTimeouts(port_, &timeouts) != FALSE;
+    timeoutsChanged_ = port_->SetCommTimeouts(&timeouts) != FALSE;
 }
 
 void XModemEngine::RestoreTimeouts() {
     if (!timeoutsChanged_) return;
     COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 5000};  // as OpenComm sets them
-    platform::Current().SetCommTimeouts(port_, &timeouts);
+    port_->SetCommTimeouts(&timeouts);
     timeoutsChanged_ = false;
 }
 
@@ -84,10 +85,10 @@ long XModemEngine::ReadOnce(unsigned char* buffer, DWORD want, DWORD& got, bool&
     // Never ask for more than is queued: such a read ends at once on every
     // driver; on an empty queue one byte is asked for, which ends on arrival.
     COMSTAT stat{};
-    if (want > 1 && platform::Current().ClearCommError(port_, nullptr, &stat) &&
+    if (want > 1 && port_->ClearCommError(nullptr, &stat) &&
         stat.cbInQue < want)
         want = stat.cbInQue > 0 ? stat.cbInQue : 1;
-    const port::IoResult io = port::ReadSome(port_, read_, buffer, want, abort ? waitMs : 0, abort);
+    const port::IoResult io = port::ReadSome(*port_, read_, buffer, want, abort ? waitMs : 0, abort);
     got = io.done;
     pended = io.pended;
     if (io.ok) return 0;
@@ -162,7 +163,7 @@ void XModemEngine::DropStaleInput(DWORD quietMs, const std::atomic<short>& abort
 int XModemEngine::TakeQueuedStart() {
     int start = -1;
     COMSTAT stat{};
-    if (!platform::Current().ClearCommError(port_, nullptr, &stat)) return start;
+    if (!port_->ClearCommError(nullptr, &stat)) return start;
     // Only what was there at the start: a peer that keeps talking is heard later.
     for (DWORD left = stat.cbInQue; left > 0;) {
         unsigned char bytes[64];
@@ -258,7 +259,7 @@ long XModemEngine::WriteBytes(const unsigned char* buffer, WORD n, const std::at
         const DWORD still = api.GetTickCount() - moved;
         const DWORD left = still < timing_.writeStallMs ? timing_.writeStallMs - still : 0;
         const port::IoResult io =
-            port::WriteSome(port_, write_, buffer + sent, n - sent, left, &abort);
+            port::WriteSome(*port_, write_, buffer + sent, n - sent, left, &abort);
         if (!io.ok && !io.pended) return -1;  // failed outright
         // A write that failed after pending goes on with the rest.
         sent += io.done;
@@ -289,7 +290,7 @@ long XModemEngine::WriteBlock(const unsigned char* buffer, DWORD size,
 }
 
 void XModemEngine::PurgeQueues() {
-    platform::Current().PurgeComm(port_, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    port_->PurgeComm(PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
 
 void XModemEngine::PadBlock(unsigned char* buffer, DWORD length, DWORD size) {

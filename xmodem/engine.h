@@ -44,6 +44,7 @@
 #include <functional>
 #include <memory>
 
+#include "port/device.h"
 #include "port/state.h"
 
 namespace qlr::xmodem {
@@ -149,10 +150,10 @@ public:
     // One transfer each; the result is the end code. The arguments are those of
     // the transfer record: port, file name, read record, write record, status,
     // progress, protocol, abort request and show-messages flag.
-    long Send(HANDLE port, const wchar_t* fileName, const OVERLAPPED& read, const OVERLAPPED& write,
+    long Send(port::Device& port, const wchar_t* fileName, const OVERLAPPED& read, const OVERLAPPED& write,
               std::atomic<short>& status, std::atomic<short>& progress, short protocol,
               const std::atomic<short>& abort, short showMessages);
-    long Receive(HANDLE port, const wchar_t* fileName, const OVERLAPPED& read,
+    long Receive(port::Device& port, const wchar_t* fileName, const OVERLAPPED& read,
                  const OVERLAPPED& write, std::atomic<short>& status, std::atomic<short>& progress,
                  short protocol, const std::atomic<short>& abort, short showMessages);
     // The same, with the port, records, status, progress and abort request of
@@ -162,7 +163,7 @@ public:
 
     // ---- port operations (on the attached port) ----
     // Keeps the port handle and copies of the two records.
-    void Attach(HANDLE port, const OVERLAPPED& read, const OVERLAPPED& write);
+    void Attach(port::Device& port, const OVERLAPPED& read, const OVERLAPPED& write);
     // 0: a byte was read; -1: none was waiting; otherwise the system's error.
     long PollByte(unsigned char& byte);
     // Reads n bytes, the first within firstMs and each further one within
@@ -223,7 +224,7 @@ private:
     FileSystem& files_;
     FailureMessage sendFailed_;
     std::array<std::uint16_t, 256> crcTable_{};
-    HANDLE port_ = nullptr;
+    port::Device* port_ = nullptr;
     OVERLAPPED read_{};
     OVERLAPPED write_{};
     unsigned char block_[kLargeBlock] = {};

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -177,9 +178,11 @@ protected:
         read.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
         write.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
         fake().SetTickStep(5000);  // every pause is over at its first look at the clock
-        engine.Attach(port, read, write);
+        device.reset(new port::LocalDevice(port));
+        engine.Attach(*device, read, write);
     }
     ~XModemTest() override {
+        device->Release();  // the fake's handle stays the fake's
         ::CloseHandle(read.hEvent);
         ::CloseHandle(write.hEvent);
     }
@@ -187,10 +190,12 @@ protected:
 
     long Send(short protocol, const Bytes& content, short show = 1) {
         files.files[L"out.bin"] = content;
-        return engine.Send(port, L"out.bin", read, write, status, progress, protocol, abort, show);
+        return engine.Send(*device, L"out.bin", read, write, status, progress, protocol, abort,
+                           show);
     }
     long Receive(short protocol) {
-        return engine.Receive(port, L"in.bin", read, write, status, progress, protocol, abort, 0);
+        return engine.Receive(*device, L"in.bin", read, write, status, progress, protocol, abort,
+                              0);
     }
     Bytes Received() { return files.files[L"in.bin"]; }
     std::string WrittenText() {
@@ -203,6 +208,7 @@ protected:
     std::vector<long> messages;
     XModemEngine engine;
     HANDLE port = nullptr;
+    std::unique_ptr<port::LocalDevice> device;
     OVERLAPPED read{};
     OVERLAPPED write{};
     std::atomic<short> status{0};
@@ -404,7 +410,7 @@ TEST_F(XModemTest, SendStartHandshake) {
     EXPECT_EQ(Send(kXModemCrc, Pattern(10)), kByteReadFailed);
     const size_t purges = fake().CountCalls("PurgeComm");
     messages.clear();
-    EXPECT_EQ(engine.Send(port, L"missing", read, write, status, progress, 0, abort, 1),
+    EXPECT_EQ(engine.Send(*device, L"missing", read, write, status, progress, 0, abort, 1),
               kFileOpenFailed);
     EXPECT_EQ(status.load(), kStatusFailed);
     EXPECT_EQ(fake().CountCalls("PurgeComm"), purges);
@@ -444,7 +450,7 @@ TEST_F(XModemTest, SendWaitsForASilentReceiverWithoutSpinningAndStopsOnAbort) {
         long rc = 0;
         const size_t readsBefore = fake().CountCalls("ReadFile");
         std::thread worker([&] {
-            rc = engine.Send(port, L"out.bin", read, write, status, progress, 2, abort, 0);
+            rc = engine.Send(*device, L"out.bin", read, write, status, progress, 2, abort, 0);
         });
         // The answer's wait has begun; let the engine wait for a while.
         ASSERT_TRUE(fake().WaitForCalls("WriteFile", 1, 5000));
