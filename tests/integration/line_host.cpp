@@ -14,6 +14,7 @@
 #include <string>
 
 #include "event_sink.h"
+#include "port_name.h"
 #include "qlrcom32_h.h"
 
 namespace {
@@ -95,7 +96,7 @@ int main(int argc, char** argv) {
 
     short rc = -9;
     VARIANT_BOOL on = 0;
-    com->put_QcDeviceName(static_cast<enumDeviceName>(std::atoi(argv[1]) - 1));
+    SelectPort(com, std::atoi(argv[1]));
     com->OpenComm(&rc);
     Expect("OpenComm", rc, 0);
     Step("open");  // DTR and RTS on, as the line settings say
