@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "event_sink.h"
@@ -57,11 +58,15 @@ class ErrorSink final : public sink::EventSink {
 public:
     void OnEvent(DISPID id, DISPPARAMS* p) override {
         if (id != 1 || p->cArgs != 2 || p->rgvarg[1].vt != VT_I2) return;
+        lastMajor = p->rgvarg[1].iVal;
+        lastMinor = p->rgvarg[0].vt == VT_I4 ? p->rgvarg[0].lVal : -1;
         if (p->rgvarg[1].iVal == 130) {
             if (++gone == 1) goneAt = GetTickCount();
             goneMinor = p->rgvarg[0].vt == VT_I4 ? p->rgvarg[0].lVal : -1;
         }
     }
+    short lastMajor = 0;
+    long lastMinor = 0;
     int gone = 0;
     DWORD goneAt = 0;
     long goneMinor = 0;
@@ -74,18 +79,17 @@ void SetName(IQLRCom* com, const char* url) {
     SysFreeString(text);
 }
 
-void OpenFails(IQLRCom* com, const char* url, long minor) {
+void OpenFails(IQLRCom* com, ErrorSink& sink, const char* url, long minor) {
     SetName(com, url);
     short rc = 0;
     const DWORD start = GetTickCount();
     com->OpenComm(&rc);
     const DWORD spent = GetTickCount() - start;
-    long got = 0;
-    com->get_QcLastMinorErrCode(&got);
+    const long got = sink.lastMinor;
     OLE_HANDLE handle = 1;
     com->get_hComm(&handle);
     std::printf("%s: OpenComm %d, minor %ld, %lu ms\n", url, rc, got, spent);
-    Check("OpenComm fails with 100", rc == 100, rc);
+    Check("OpenComm fails with 100", rc == 100 && sink.lastMajor == 100, rc);
     Check("the minor code is the system's", minor ? got == minor : got != 0, got);
     Check("within the connect bound", spent < 7000, static_cast<long>(spent));
     Check("hComm is 0", handle == 0, static_cast<long>(handle));
@@ -109,8 +113,9 @@ void Session(IQLRCom* com, ErrorSink& sink, const char* url) {
     while (!sink.gone && GetTickCount() - killed < 5000) Pump(10);
     Pump(500);  // a second report would come now
     Check("the dropped connection is reported as CommError 130", sink.gone == 1, sink.gone);
-    Check("within 2 s", sink.gone && sink.goneAt - killed <= 2000,
-          static_cast<long>(sink.goneAt - killed));
+    // The server was killed before the peer answered: an earlier report is in time too.
+    const long after = static_cast<long>(sink.goneAt - killed);
+    Check("within 2 s", sink.gone && after <= 2000, after);
     Check("with the system's error", sink.goneMinor != 0, sink.goneMinor);
     com->CloseComm(&rc);
     Check("CloseComm after the drop", rc == 0, rc);
@@ -167,7 +172,7 @@ int main(int argc, char** argv) {
 
     const std::string mode = argv[1];
     if (mode == "open" && argc >= 4) {
-        OpenFails(com, argv[2], std::atol(argv[3]));
+        OpenFails(com, sink, argv[2], std::atol(argv[3]));
     } else if (mode == "session" && argc >= 4) {
         g_dir = argv[3];
         Session(com, sink, argv[2]);

@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include "qlrcom32_h.h"
+
 template <class Control>
 void SelectPort(Control* com, long comNumber) {
     com->put_QcDeviceName(static_cast<enumDeviceName>(comNumber - 1));

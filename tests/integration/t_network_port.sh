@@ -54,7 +54,8 @@ silent="$(net_free_port)"
 socat "TCP-LISTEN:$silent,bind=127.0.0.1,reuseaddr" SYSTEM:"sleep 30" >/dev/null 2>&1 &
 CLEANUP_PIDS+=("$!")
 refusing="$(net_free_port)"
-socat "TCP-LISTEN:$refusing,bind=127.0.0.1,reuseaddr" SYSTEM:"printf '\\377\\376\\054'; sleep 30" >/dev/null 2>&1 &
+printf '%s\n' "printf '\\377\\376\\054'" 'sleep 30' >"$WORK/refuse.sh"  # IAC DONT COM-PORT-OPTION
+socat "TCP-LISTEN:$refusing,bind=127.0.0.1,reuseaddr" SYSTEM:"sh $WORK/refuse.sh" >/dev/null 2>&1 &
 CLEANUP_PIDS+=("$!")
 for i in $(seq 1 100); do net_listening "$silent" && net_listening "$refusing" && break; sleep 0.05; done
 run_host silent ' passed, 0 failed' "$BIN/net_host.exe" open "rfc2217://127.0.0.1:$silent" 10060
