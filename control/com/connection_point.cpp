@@ -1,3 +1,5 @@
+// control/com: COM plumbing: objects, IDispatch, connection points, the module lock count.
+
 #include "control/com/connection_point.h"
 
 #include <new>

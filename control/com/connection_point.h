@@ -1,3 +1,4 @@
+// control/com: COM plumbing: objects, IDispatch, connection points, the module lock count.
 // Connection points: the sink lists through which the control fires events and
 // property-change notifications.
 #pragma once

@@ -1,3 +1,4 @@
+// control/com: COM plumbing: objects, IDispatch, connection points, the module lock count.
 // IDispatch of a dual interface, answered from the interface's type
 // information. An object derives from TypeInfoDispatch<IItsInterface> in
 // place of the interface and loads typeInfo_ in its FinalConstruct; names

@@ -1,3 +1,4 @@
+// control/com: COM plumbing: objects, IDispatch, connection points, the module lock count.
 // The COM object plumbing shared by the control and its property page.
 //
 // An object derives from Object and from its interfaces, lists the interfaces
@@ -12,7 +13,7 @@
 #include <atomic>
 #include <new>
 
-#include "control/module.h"
+#include "control/com/module.h"
 
 namespace qlr::com {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "control/module.h"
-#include "control/qlrcom.h"
+#include "control/com/module.h"
+#include "control/automation/qlrcom.h"
 #include "platform/com_ptr.h"
 #include "tests/unit/fake_platform.h"
 #include "xmodem/transfer_control.h"

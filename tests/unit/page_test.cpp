@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "platform/com_ptr.h"
-#include "control/module.h"
-#include "control/qlrcom.h"
+#include "control/com/module.h"
+#include "control/automation/qlrcom.h"
 #include "resources/resource_ids.h"
 #include "tests/unit/fake_site.h"
 

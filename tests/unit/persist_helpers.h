@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "platform/com_ptr.h"
-#include "control/property_map.h"
-#include "control/qlrcom.h"
+#include "control/design/property_map.h"
+#include "control/automation/qlrcom.h"
 
 namespace qlr::test {
 

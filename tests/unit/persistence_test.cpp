@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "control/property_map.h"
-#include "control/qlrcom.h"
+#include "control/design/property_map.h"
+#include "control/automation/qlrcom.h"
 #include "tests/unit/fake_site.h"
 #include "tests/unit/persist_helpers.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "control/module.h"
+#include "control/com/module.h"
 #include "platform/com_ptr.h"
 #include "platform/port_devices.h"
 #include "port/port_list.h"

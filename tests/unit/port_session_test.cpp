@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "control/state.h"
+#include "control/automation/state.h"
 #include "port/line_settings.h"
 #include "port/open_port.h"
 #include "port/line_control.h"

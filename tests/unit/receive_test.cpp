@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "control/state.h"
-#include "control/dispatch.h"
+#include "control/automation/state.h"
+#include "control/automation/dispatch.h"
 #include "port/session.h"
 #include "tests/unit/fake_platform.h"
 #include "tests/unit/recording_reporter.h"

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "control/class_factory.h"
-#include "control/module.h"
-#include "control/registrar.h"
+#include "control/registration/class_factory.h"
+#include "control/com/module.h"
+#include "control/registration/registrar.h"
 #include "qlrcom32_h.h"
 
 namespace qlr::reg {

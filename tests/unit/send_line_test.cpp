@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "control/state.h"
+#include "control/automation/state.h"
 #include "port/line_control.h"
 #include "port/session.h"
 #include "tests/unit/fake_platform.h"

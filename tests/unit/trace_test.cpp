@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "control/state.h"
+#include "control/automation/state.h"
 #include "tools/trace/trace_format.h"
 #include "tools/trace/trace_shm.h"
 #include "transfer/trace.h"

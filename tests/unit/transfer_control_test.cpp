@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "control/state.h"
+#include "control/automation/state.h"
 #include "port/session.h"
 #include "tests/unit/fake_platform.h"
 #include "tests/unit/recording_reporter.h"
