@@ -25,6 +25,10 @@ constexpr std::size_t kReceiveChunk = 16384;
 constexpr DWORD kMinReceiveLimit = 16384;  // received bytes kept before the far end waits
 constexpr std::size_t kSendLimit = 65536;  // bytes taken from writes before they wait
 constexpr DWORD kLineErrors = CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK;
+// How long a read of the modem lines waits for the server's answer to a poll.
+// A server that leaves one poll unanswered is not polled again: its
+// notifications alone keep the lines.
+constexpr DWORD kModemPollMs = 250;
 
 enum class Kind { kRfc2217, kSocket, kLoop };
 
@@ -77,6 +81,9 @@ public:
             CloseHandle(thread_);
         }
         if (wake_) CloseHandle(wake_);
+        for (AnswerSlot& slot : slots_)
+            if (slot.event) CloseHandle(slot.event);
+        if (modemNoticed_) CloseHandle(modemNoticed_);
         if (socket_ != INVALID_SOCKET) {
             shutdown(socket_, SD_SEND);
             closesocket(socket_);
@@ -101,7 +108,9 @@ public:
 
     bool Start(DWORD& error) {
         wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        if (!wake_) {
+        modemNoticed_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        for (AnswerSlot& slot : slots_) slot.event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (!wake_ || !modemNoticed_) {
             error = GetLastError();
             return false;
         }
@@ -139,13 +148,18 @@ public:
     }
     BOOL PurgeComm(DWORD flags) override {
         return Run([&](DWORD&) {
+            // The server's transmit buffer is purged only while a send of ours
+            // is still in flight: bytes that all left this port count as sent,
+            // as a local port's drained queue does (CloseComm drains, then
+            // purges; the server must not drop the last bytes).
+            const bool sending = !writes_.empty() || !out_.empty();
             if (flags & PURGE_TXABORT) AbortAll(writes_, nullptr);
             if (flags & PURGE_RXABORT) AbortAll(reads_, nullptr);
             if (flags & PURGE_RXCLEAR) rx_.clear();
             if (kind_ == Kind::kSocket && (flags & PURGE_TXCLEAR)) out_.clear();
             std::uint8_t purge = 0;
             if (flags & PURGE_RXCLEAR) purge |= telnet::kPurgeReceive;
-            if (flags & PURGE_TXCLEAR) purge |= telnet::kPurgeTransmit;
+            if ((flags & PURGE_TXCLEAR) && sending) purge |= telnet::kPurgeTransmit;
             if (kind_ == Kind::kRfc2217 && purge) Command(telnet::kPurgeData, purge);
             Service();
             return TRUE;
@@ -206,18 +220,18 @@ public:
             return Fail(error, ERROR_IO_PENDING);
         });
     }
+    // From what the I/O thread publishes: the most frequent call of all
+    // (every read asks it first) needs no hand-over.
     BOOL ClearCommError(DWORD* errors, COMSTAT* stat) override {
-        return Run([&](DWORD& error) {
-            if (gone_) return Fail(error, goneError_);
-            if (errors) *errors = errors_;
-            errors_ = 0;
-            if (stat) {
-                *stat = COMSTAT{};
-                stat->cbInQue = static_cast<DWORD>(rx_.size());
-                stat->cbOutQue = OutQueue();
-            }
-            return TRUE;
-        });
+        if (const DWORD gone = goneCode_.load()) return SetError(gone);
+        const DWORD pending = pendingErrors_.exchange(0);
+        if (errors) *errors = pending;
+        if (stat) {
+            *stat = COMSTAT{};
+            stat->cbInQue = inQueue_.load();
+            stat->cbOutQue = outQueue_.load();
+        }
+        return TRUE;
     }
     BOOL ReadFile(void* buffer, DWORD length, DWORD* done, OVERLAPPED* record) override {
         return Submit(reads_, Operation{record, static_cast<std::uint8_t*>(buffer), length}, done);
@@ -258,6 +272,7 @@ public:
     BOOL SetCommBreak() override { return EscapeCommFunction(SETBREAK); }
     BOOL ClearCommBreak() override { return EscapeCommFunction(CLRBREAK); }
     BOOL GetCommModemStatus(DWORD* status) override {
+        if (kind_ == Kind::kRfc2217) PollModem();
         return Run([&](DWORD& error) {
             if (!status) return Fail(error, ERROR_INVALID_PARAMETER);
             *status = modem_;
@@ -275,6 +290,10 @@ private:
         ULONGLONG totalDue = 0;     // 0: none
         ULONGLONG intervalDue = 0;  // 0: none (yet)
         bool firstByteEnds = false;
+    };
+    struct AnswerSlot {
+        HANDLE event = nullptr;
+        std::atomic<bool> busy{false};
     };
     struct Request {
         const std::function<BOOL(DWORD&)>* work;
@@ -296,14 +315,33 @@ private:
     // Runs work on the I/O thread and gives its answer, the error as the
     // thread's last error.
     BOOL Run(const std::function<BOOL(DWORD&)>& work) {
-        Request request{&work, CreateEventW(nullptr, FALSE, FALSE, nullptr), FALSE, 0, nullptr};
+        // One of the port's answer events, or one of its own when all are in use.
+        AnswerSlot* slot = nullptr;
+        for (AnswerSlot& candidate : slots_) {
+            bool free = false;
+            if (candidate.event && candidate.busy.compare_exchange_strong(free, true)) {
+                slot = &candidate;
+                break;
+            }
+        }
+        Request request{&work, slot ? slot->event : CreateEventW(nullptr, FALSE, FALSE, nullptr),
+                        FALSE, 0, nullptr};
         if (!request.answered) return SetError(ERROR_NOT_ENOUGH_MEMORY);
         request.next = requests_.load();
         while (!requests_.compare_exchange_weak(request.next, &request)) {}
         SetEvent(wake_);
         WaitForSingleObject(request.answered, INFINITE);
-        CloseHandle(request.answered);
+        if (slot)
+            slot->busy = false;
+        else
+            CloseHandle(request.answered);
         return request.result ? TRUE : SetError(request.error);
+    }
+
+    // The counts and states ClearCommError reports, as the I/O thread has them.
+    void Publish() {
+        inQueue_ = static_cast<DWORD>(rx_.size());
+        outQueue_ = OutQueue();
     }
 
     void TakeRequests() {
@@ -379,6 +417,34 @@ private:
         return queued;
     }
 
+    // Asks the server for its modem lines and waits, bounded, for the answer,
+    // so that a read sees a change the server has not yet reported.
+    void PollModem() {
+        unsigned before = 0;
+        bool poll = false;
+        Run([&](DWORD&) {
+            poll = pollModem_ && !gone_;
+            if (poll) {
+                telnet::Client::Request(telnet::kNotifyModemState, out_);
+                before = modemNotices_;
+                Service();
+            }
+            return TRUE;
+        });
+        const ULONGLONG due = Now() + kModemPollMs;
+        while (poll) {
+            bool answered = false;
+            const ULONGLONG now = Now();
+            Run([&](DWORD&) {
+                answered = modemNotices_ != before || gone_;
+                if (!answered && now >= due) pollModem_ = false;
+                return TRUE;
+            });
+            if (answered || now >= due) return;
+            WaitForSingleObject(modemNoticed_, static_cast<DWORD>(due - now));
+        }
+    }
+
     // ---- the line ----
 
     void Command(telnet::ComCommand command, std::uint8_t value) {
@@ -451,12 +517,12 @@ private:
         if (changed & MS_CTS_ON) events |= EV_CTS;
         if (changed & MS_DSR_ON) events |= EV_DSR;
         if (changed & MS_RLSD_ON) events |= EV_RLSD;
-        if ((changed & MS_RING_ON) && !(modem & MS_RING_ON)) events |= EV_RING;
+        if ((changed & MS_RING_ON) && (modem & MS_RING_ON)) events |= EV_RING;
         Raise(events);
     }
 
     void LineErrors(DWORD errors) {
-        errors_ |= errors;
+        pendingErrors_.fetch_or(errors);
         DWORD events = 0;
         if (errors & (CE_OVERRUN | CE_RXPARITY | CE_FRAME)) events |= EV_ERR;
         if (errors & CE_BREAK) events |= EV_BREAK;
@@ -465,7 +531,11 @@ private:
 
     void Notice(const telnet::Notice& n) {
         switch (n.kind) {
-        case telnet::Notice::kModemState: SetModem(n.value & 0xF0); break;
+        case telnet::Notice::kModemState:
+            SetModem(n.value & 0xF0);
+            ++modemNotices_;
+            SetEvent(modemNoticed_);
+            break;
         case telnet::Notice::kLineState: {
             DWORD errors = 0;
             if (n.value & telnet::kLineOverrun) errors |= CE_OVERRUN;
@@ -493,6 +563,7 @@ private:
     void Received(const std::uint8_t* data, std::size_t count) {
         if (!count) return;
         rx_.insert(rx_.end(), data, data + count);
+        Publish();  // before the event: its waiter looks at the count next
         Raise(EV_RXCHAR);
     }
 
@@ -509,6 +580,7 @@ private:
         if (gone_) return;
         gone_ = true;
         goneError_ = error;
+        goneCode_ = error;
         AbortAll(writes_, nullptr);  // completed with ERROR_OPERATION_ABORTED below
         if (wait_) Complete(std::exchange(wait_, nullptr), error, 0);
     }
@@ -574,6 +646,7 @@ private:
                 Complete(r.record, r.done ? 0 : goneError_, r.done);
             }
         }
+        Publish();
     }
 
     void ReceiveFromSocket() {
@@ -680,9 +753,16 @@ private:
     WSAEVENT socketEvent_;
     Winsock winsock_;
     HANDLE wake_ = nullptr;
+    HANDLE modemNoticed_ = nullptr;  // set by every modem-state notice
     HANDLE thread_ = nullptr;
     std::atomic<bool> stop_{false};
     std::atomic<Request*> requests_{nullptr};
+    AnswerSlot slots_[4];
+    // Published by the I/O thread for ClearCommError.
+    std::atomic<DWORD> inQueue_{0};
+    std::atomic<DWORD> outQueue_{0};
+    std::atomic<DWORD> pendingErrors_{0};
+    std::atomic<DWORD> goneCode_{0};
 
     // Owned by the I/O thread.
     telnet::Client telnet_;
@@ -701,12 +781,13 @@ private:
     std::uint8_t flow_ = 0;
     DWORD mask_ = 0;
     DWORD history_ = 0;
-    DWORD errors_ = 0;
     DWORD modem_ = 0;
     bool dtr_ = false;
     bool rts_ = false;
     bool break_ = false;
     bool suspended_ = false;
+    bool pollModem_ = true;
+    unsigned modemNotices_ = 0;
     int closing_ = 0;  // the connection's end, seen but not yet acted on
     bool gone_ = false;
     DWORD goneError_ = 0;

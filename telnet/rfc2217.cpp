@@ -185,6 +185,11 @@ void Client::Command(ComCommand command, std::uint8_t value, Bytes& toServer) {
     End(toServer);
 }
 
+void Client::Request(ComCommand command, Bytes& toServer) {
+    Begin(command, toServer);
+    End(toServer);
+}
+
 void Client::SetBaudRate(std::uint32_t baud, Bytes& toServer) {
     Begin(kSetBaudRate, toServer);
     const std::uint8_t bytes[4] = {

@@ -127,6 +127,9 @@ public:
     // One COM-PORT-OPTION command with a one-byte or a four-byte value.
     static void Command(ComCommand command, std::uint8_t value, Bytes& toServer);
     static void SetBaudRate(std::uint32_t baud, Bytes& toServer);
+    // A command without a value: a request for the server's present state
+    // (kNotifyModemState: the modem lines).
+    static void Request(ComCommand command, Bytes& toServer);
 
     bool comPortAccepted() const { return us_[kOptComPort] == State::kYes; }
     bool comPortRefused() const { return comPortRefused_; }

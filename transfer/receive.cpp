@@ -41,9 +41,8 @@ constexpr Outcome kNothing{Kind::kNothing, 0};
 // sliceMs, then cancelled; any bytes it took by then count.
 bool Pass(port::OpenPort& port, Reporter& r, DWORD offset, DWORD want, DWORD sliceMs, DWORD& got,
           bool& pended) {
-    const port::IoResult io =
-        port::ReadSome(port.dev(), port.read.overlapped, port.recvBuffer.get() + offset, want,
-                       sliceMs, nullptr);
+    const port::IoResult io = port::ReadSome(
+        port.dev(), port.read.overlapped, port.recvBuffer.get() + offset, want, sliceMs, nullptr);
     got = io.done;
     pended = io.pended;
     if (io.ok) return true;

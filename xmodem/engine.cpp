@@ -48,8 +48,8 @@ long XModemEngine::Receive(ControlState& s, const wchar_t* fileName, short proto
                            short showMessages) {
     PortView port;
     ViewOf(s, port);
-    return Receive(*port.device, fileName, port.read, port.write, s.QcStatus, s.QcProgress, protocol,
-                   s.abortRequested, showMessages);
+    return Receive(*port.device, fileName, port.read, port.write, s.QcStatus, s.QcProgress,
+                   protocol, s.abortRequested, showMessages);
 }
 
 void XModemEngine::Attach(port::Device& port, const OVERLAPPED& read, const OVERLAPPED& write) {
@@ -85,10 +85,10 @@ long XModemEngine::ReadOnce(unsigned char* buffer, DWORD want, DWORD& got, bool&
     // Never ask for more than is queued: such a read ends at once on every
     // driver; on an empty queue one byte is asked for, which ends on arrival.
     COMSTAT stat{};
-    if (want > 1 && port_->ClearCommError(nullptr, &stat) &&
-        stat.cbInQue < want)
+    if (want > 1 && port_->ClearCommError(nullptr, &stat) && stat.cbInQue < want)
         want = stat.cbInQue > 0 ? stat.cbInQue : 1;
-    const port::IoResult io = port::ReadSome(*port_, read_, buffer, want, abort ? waitMs : 0, abort);
+    const port::IoResult io =
+        port::ReadSome(*port_, read_, buffer, want, abort ? waitMs : 0, abort);
     got = io.done;
     pended = io.pended;
     if (io.ok) return 0;
@@ -289,9 +289,7 @@ long XModemEngine::WriteBlock(const unsigned char* buffer, DWORD size,
     return WriteBytes(buffer, static_cast<WORD>(size), abort);
 }
 
-void XModemEngine::PurgeQueues() {
-    port_->PurgeComm(PURGE_TXCLEAR | PURGE_RXCLEAR);
-}
+void XModemEngine::PurgeQueues() { port_->PurgeComm(PURGE_TXCLEAR | PURGE_RXCLEAR); }
 
 void XModemEngine::PadBlock(unsigned char* buffer, DWORD length, DWORD size) {
     if (length < size) std::fill(buffer + length, buffer + size, kSub);

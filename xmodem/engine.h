@@ -150,9 +150,9 @@ public:
     // One transfer each; the result is the end code. The arguments are those of
     // the transfer record: port, file name, read record, write record, status,
     // progress, protocol, abort request and show-messages flag.
-    long Send(port::Device& port, const wchar_t* fileName, const OVERLAPPED& read, const OVERLAPPED& write,
-              std::atomic<short>& status, std::atomic<short>& progress, short protocol,
-              const std::atomic<short>& abort, short showMessages);
+    long Send(port::Device& port, const wchar_t* fileName, const OVERLAPPED& read,
+              const OVERLAPPED& write, std::atomic<short>& status, std::atomic<short>& progress,
+              short protocol, const std::atomic<short>& abort, short showMessages);
     long Receive(port::Device& port, const wchar_t* fileName, const OVERLAPPED& read,
                  const OVERLAPPED& write, std::atomic<short>& status, std::atomic<short>& progress,
                  short protocol, const std::atomic<short>& abort, short showMessages);

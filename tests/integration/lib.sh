@@ -23,6 +23,8 @@ OWN_PREFIX=""
 
 TEST_NAME="$(basename "${BASH_SOURCE[1]:-$0}" .sh)"
 TEST_NAME="${TEST_NAME#t_}"
+# A rerun through a network port (QLR_NET_PEER, below) works apart.
+[ -n "${QLR_NET_PEER:-}" ] && TEST_NAME="$TEST_NAME@$QLR_NET_PEER"
 BUILD=""
 BIN=""
 OCX=""
@@ -126,7 +128,11 @@ setup_prefix() {
   OWN_PREFIX="$WORK/prefix"
   export WINEPREFIX="$OWN_PREFIX"
   qlr_server_start "$WINEPREFIX" || return 1
-  if [ -n "${QLR_NET_PEER:-}" ] && [ $# -gt 0 ]; then net_front "${1#*=}" || return 1; fi
+  if [ -n "${QLR_NET_PEER:-}" ] && [ $# -gt 0 ]; then
+    export QLR_NET_COM="${1%%=*}"
+    QLR_NET_COM="${QLR_NET_COM#COM}"
+    net_front "${1#*=}" || return 1
+  fi
 }
 
 # Runs a Wine program with a time bound (qlr_wine checks the port links first).
@@ -215,7 +221,8 @@ nmctl() { local name="$1"; shift; local v="${name}_STATE"; "$PTYBRIDGE" ctl "${!
 # With QLR_NET_PEER set to ser2net, pyserial or socat, setup_prefix serves the
 # control's end of the first port it maps over TCP on 127.0.0.1 and exports
 # QLR_PORT_NAME (rfc2217://... or socket://...), which the hosts set as
-# QcPortName: the test's own checks then run through a network port. The
+# QcPortName instead of opening that COM port (QLR_NET_COM, its number): the
+# test's own checks then run through a network port. The
 # null-modem shim of the test's bridges, if any, is preloaded into the server,
 # which then drives and reads the modem lines in Wine's place.
 NET_SERVER_PID=""

@@ -52,7 +52,10 @@ def serve(ser, client):
     class Connection:
         def write(self, data):
             with lock:
-                client.sendall(data)
+                try:
+                    client.sendall(data)
+                except OSError:
+                    alive[0] = False
 
     manager = serial.rfc2217.PortManager(ser, Connection())
 
@@ -103,6 +106,8 @@ def main():
         client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         try:
             serve(ser, client)
+        except OSError:
+            pass  # the client went away while we answered it
         finally:
             client.close()
 
