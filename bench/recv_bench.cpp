@@ -27,29 +27,11 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "load_control.h"
 #include "../tests/integration/port_name.h"
 #include "qlrcom32_h.h"
 #include "../tests/integration/recv_sink.h"
-
-namespace {
-
-// Microseconds since 1970 on the system's real-time clock.
-double NowUnixUs() {
-    FILETIME ft;
-    GetSystemTimePreciseAsFileTime(&ft);
-    const ULONGLONG t = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    return double(t - 116444736000000000ULL) / 10.0;
-}
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * double(v.size() - 1) + 0.5));
-    return v[i];
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
@@ -78,7 +60,7 @@ int main(int argc, char** argv) {
         seen.onRecv = [&] {
             const size_t end = seen.text.find(L'\n', consumed);
             if (end == std::wstring::npos) return;
-            const double now = NowUnixUs();
+            const double now = bench::NowUnixUs();
             const std::wstring line = seen.text.substr(consumed, end - consumed);
             consumed = end + 1;
             const double sent = 1e6 * std::wcstod(line.c_str(), nullptr);
@@ -129,8 +111,8 @@ int main(int argc, char** argv) {
             "far-end write to CommRecv, %zu lines (%d not seen within 5 s): p50 %.0f us, p99 %.0f "
             "us, "
             "min %.0f us, max %.0f us\n",
-            latencies.size(), lost, Percentile(latencies, 0.50), Percentile(latencies, 0.99),
-            minimum, maximum);
+            latencies.size(), lost, bench::Percentile(latencies, 0.50),
+            bench::Percentile(latencies, 0.99), minimum, maximum);
         std::printf("open idle port, %.0f ms pumping messages: CPU %.1f ms (%.2f %% of a core)\n",
                     idleWall, idleCpu, 100.0 * idleCpu / idleWall);
         std::printf(

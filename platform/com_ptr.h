@@ -110,6 +110,7 @@ public:
     ~Variant() { VariantClear(&v_); }
     Variant(const Variant&) = delete;
     Variant& operator=(const Variant&) = delete;
+    Variant(Variant&& o) noexcept : v_(o.v_) { VariantInit(&o.v_); }
 
     VARIANT* get() { return &v_; }
     const VARIANT* get() const { return &v_; }

@@ -53,6 +53,8 @@ public:
     virtual HANDLE CreateThread(LPTHREAD_START_ROUTINE routine, void* arg, DWORD* id) = 0;
     virtual BOOL SetThreadPriority(HANDLE thread, int priority) = 0;
     virtual DWORD GetTickCount() = 0;
+    // A monotonic clock in microseconds (the performance counter).
+    virtual ULONGLONG MicrosecondClock();
     virtual void Sleep(DWORD ms) = 0;
     virtual DWORD GetLastError() = 0;
     virtual void SetLastError(DWORD code) = 0;

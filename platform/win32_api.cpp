@@ -4,6 +4,20 @@
 #include "platform/platform.h"
 
 namespace qlr::platform {
+
+ULONGLONG Api::MicrosecondClock() {
+    static const LONGLONG frequency = [] {
+        LARGE_INTEGER f{};
+        ::QueryPerformanceFrequency(&f);
+        return f.QuadPart > 0 ? f.QuadPart : 1;
+    }();
+    LARGE_INTEGER now{};
+    ::QueryPerformanceCounter(&now);
+    const ULONGLONG ticks = static_cast<ULONGLONG>(now.QuadPart);
+    const ULONGLONG f = static_cast<ULONGLONG>(frequency);
+    return ticks / f * 1000000 + ticks % f * 1000000 / f;
+}
+
 namespace {
 
 class Win32Api final : public Api {

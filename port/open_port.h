@@ -60,6 +60,13 @@ public:
     // for bytes that merely stay queued to be read looks again at once.
     platform::UniqueHandle readNoticed;
     std::atomic<short> watchRun{0};
+    // Framing (QcFrameMode at OpenComm; 0: none): the watch thread reads what
+    // arrives and queues it, and times the silence that ends a frame from the
+    // line's settings (microseconds; 0 while not yet known).
+    long frameMode = 0;
+    IoRecord frameRead;  // the watch thread's own reads
+    std::atomic<DWORD> frameGapUs{0};
+    std::atomic<DWORD> frameCharUs{0};
     platform::UniqueHandle watchThread;
     DWORD watchThreadId = 0;
 
@@ -78,5 +85,26 @@ inline Device* OwnedDevice(const ControlState& s) {
 // end) goes through here: what arrives next is new to the watch thread, and a
 // watch thread that paused behind the queued bytes wakes.
 void NoteRead(ControlState& s);
+
+// Takes the port's receive queue for the host's thread for the life of the
+// object: a framing watch thread stops reading and a read of it that has
+// begun is waited for.
+class HostRead {
+public:
+    explicit HostRead(ControlState& s);
+    ~HostRead();
+    HostRead(const HostRead&) = delete;
+    HostRead& operator=(const HostRead&) = delete;
+
+private:
+    ControlState& s_;
+};
+
+// Waits until a read of the watch thread that may have begun before the
+// caller set hostReading or inFileTransfer has ended.
+void WaitForWatchRead(const ControlState& s);
+
+// Framing timing from the applied line settings and QcFrameGap.
+void UpdateFrameTiming(OpenPort& port);
 
 }  // namespace qlr::port

@@ -88,6 +88,9 @@ short Session::OpenComm() {
     COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, kWriteTimeOutMs};
     device.SetCommTimeouts(&timeouts);
 
+    // A mode the enumeration does not name frames nothing.
+    port->frameMode = s_.QcFrameMode >= 1 && s_.QcFrameMode <= 4 ? s_.QcFrameMode : 0;
+    if (port->frameMode && !CreateRecord(api, port->frameRead)) return fail(err::kNoEvent, 0);
     if (!port->StartWatchThread(ThreadPriority(s_.QcWatchPriority)))
         return fail(err::kNoThread, static_cast<long>(api.GetLastError()));
 
@@ -104,6 +107,7 @@ short Session::OpenComm() {
     ApplyLineProperties(s_, dcb);
     port->dcb = dcb;
     if (!device.SetCommState(&port->dcb)) return fail(err::kSettingsNotApplied, 0);
+    UpdateFrameTiming(*port);
 
     port->sendBuffer.reset(new (std::nothrow) unsigned char[sendQueue + 2]());
     if (port->sendBuffer) port->recvBuffer.reset(new (std::nothrow) unsigned char[recvQueue + 2]());
@@ -172,6 +176,8 @@ void Session::ReapplyBaudRate() {
         port.dcb.BaudRate = static_cast<DWORD>(kBaudTable[s_.QcBaudRate]);
     if (!port.dev().SetCommState(&port.dcb))
         reporter_.CommError(err::kSettingsNotApplied, static_cast<long>(api.GetLastError()));
+    else
+        UpdateFrameTiming(port);
 }
 
 }  // namespace qlr::port

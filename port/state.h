@@ -9,6 +9,7 @@
 
 #include "platform/com_ptr.h"
 #include "platform/platform.h"
+#include "port/received_chunks.h"
 
 namespace qlr {
 namespace port {
@@ -22,6 +23,8 @@ enum : UINT {
     WM_COMM_RECV = WM_USER + 4,
     WM_COMM_NOTIFY = WM_USER + 5,
     WM_COMM_ERROR = WM_USER + 6,
+    // Received bytes are queued for framing (ControlState::receivedChunks).
+    WM_COMM_FRAME = WM_USER + 7,
 };
 
 // How the port logic reports to the control (and so to the host).
@@ -74,6 +77,11 @@ struct ControlState {
     long QcCustomBaudRate = 0;
     long QcRecvEventType = 0;
     com::Bstr QcPortName;  // empty: QcDeviceName chooses the port
+    // Framing of received data into CommFrame events; taken at OpenComm.
+    long QcFrameMode = 0;
+    com::Bstr QcFrameDelimiter;  // "\r\n"
+    long QcFrameLength = 4096;
+    long QcFrameGap = 0;
 
     // Session. hComm is the value the property reports: it keeps its last value
     // after the port is closed; the open port owns the handle.
@@ -96,6 +104,15 @@ struct ControlState {
     // transmit queue that ran empty between two looks.
     std::atomic<unsigned> readGeneration{0};
     std::atomic<unsigned> writeGeneration{0};
+
+    // While framing, the watch thread reads the port itself and queues what
+    // it read here for the host's thread. The host's own reads and a transfer
+    // have the port to themselves: the watch thread reads only while neither
+    // runs, and they wait for a read of the watch thread to end (see
+    // port::HostRead).
+    port::ChunkQueue receivedChunks;
+    std::atomic<int> hostReading{0};
+    std::atomic<int> watchReading{0};
 
     // Where background threads post their messages: the control's window while
     // it has one, otherwise its hidden message window on the host's thread.

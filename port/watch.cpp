@@ -1,18 +1,55 @@
 #include "port/watch.h"
 
+#include <mmsystem.h>
+
+#include <algorithm>
+#include <new>
+
 #include "port/errors.h"
 #include "port/line_settings.h"
 #include "port/open_port.h"
+#include "port/overlapped_io.h"
 
 namespace qlr::port {
 namespace {
 
+constexpr long kFrameIdleGap = 3;
+constexpr long kFrameModbusRtu = 4;
+constexpr DWORD kFrameReadSize = 4096;
+
+// The system timer's default tick (15.6 ms) would stretch a silence of a few
+// milliseconds; while a thread times one, the tick is 1 ms.
+class FineTimer {
+public:
+    FineTimer() : held_(timeBeginPeriod(1) == TIMERR_NOERROR) {}
+    ~FineTimer() {
+        if (held_) timeEndPeriod(1);
+    }
+    FineTimer(const FineTimer&) = delete;
+    FineTimer& operator=(const FineTimer&) = delete;
+
+private:
+    bool held_;
+};
+
 class Watcher {
 public:
-    explicit Watcher(OpenPort& port) : port_(port), s_(port.state), api_(platform::Current()) {}
+    explicit Watcher(OpenPort& port)
+        : port_(port),
+          s_(port.state),
+          api_(platform::Current()),
+          framing_(port.frameMode != 0),
+          timed_(port.frameMode == kFrameIdleGap || port.frameMode == kFrameModbusRtu) {}
 
     void Run() {
         mask_ = WatchMask(s_);
+        if (framing_) {
+            // Framing reads whatever arrives, whatever QcNotifyRecvChars says.
+            mask_ |= EV_RXCHAR;
+            frameBuffer_.reset(new (std::nothrow) unsigned char[kFrameReadSize]);
+        }
+        std::unique_ptr<FineTimer> fineTimer;
+        if (timed_) fineTimer.reset(new (std::nothrow) FineTimer);
         if (!port_.dev().SetCommMask(mask_)) return;
         // Setting the mask forgets earlier events: bytes that came since the
         // port opened are looked for once.
@@ -27,6 +64,14 @@ public:
             DWORD events = 0;
             const Outcome outcome = Wait(events);
             if (!port_.watchRun.load() || outcome == Outcome::kStopped) break;
+            if (outcome == Outcome::kIdle) {
+                // A silence to time, or a read of the host's that may have
+                // left bytes queued; the event wait stays pending.
+                if (!s_.inFileTransfer.load()) LookAtReceived();
+                NoteSilence();
+                if (ended_) break;
+                continue;
+            }
             if (outcome == Outcome::kFailed) {
                 if (lastError_ == ERROR_INVALID_HANDLE) break;
                 if (DeviceGone()) break;
@@ -46,27 +91,36 @@ public:
     }
 
 private:
-    enum class Outcome { kEvents, kFailed, kStopped };
+    enum class Outcome { kEvents, kFailed, kStopped, kIdle };
 
     Outcome Wait(DWORD& events) {
         Device& port = port_.dev();
         HANDLE done = port_.watch.event.get();
         OVERLAPPED& record = port_.watch.overlapped;
-        api_.ResetEvent(done);
-        record = OVERLAPPED{};
-        record.hEvent = done;
-        port_.watchEventMask = 0;
-        if (port.WaitCommEvent(&port_.watchEventMask, &record)) {
-            events = port_.watchEventMask;
-            return Outcome::kEvents;
+        if (!waitPending_) {
+            api_.ResetEvent(done);
+            record = OVERLAPPED{};
+            record.hEvent = done;
+            port_.watchEventMask = 0;
+            if (port.WaitCommEvent(&port_.watchEventMask, &record)) {
+                events = port_.watchEventMask;
+                return Outcome::kEvents;
+            }
+            const DWORD error = api_.GetLastError();
+            if (error != ERROR_IO_PENDING) {
+                lastError_ = error;
+                return Outcome::kFailed;
+            }
+            waitPending_ = true;
         }
-        const DWORD error = api_.GetLastError();
-        if (error != ERROR_IO_PENDING) {
-            lastError_ = error;
-            return Outcome::kFailed;
-        }
-        const HANDLE waits[2] = {done, port_.watchStop.get()};
-        const DWORD woke = api_.WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        // While framing, the wait also ends when the silence that ends a frame
+        // is due and when the host's thread has read (it may leave bytes that
+        // no new event will announce).
+        const HANDLE waits[3] = {done, port_.watchStop.get(), port_.readNoticed.get()};
+        const DWORD woke =
+            api_.WaitForMultipleObjects(framing_ ? 3 : 2, waits, FALSE, SilenceDueMs());
+        if (woke == WAIT_TIMEOUT || woke == WAIT_OBJECT_0 + 2) return Outcome::kIdle;
+        waitPending_ = false;
         if (woke != WAIT_OBJECT_0) {
             // Asked to stop with the wait still pending. The record lives in
             // the open port until its handle is closed, so it need not be finished.
@@ -121,7 +175,60 @@ private:
         if (!port_.dev().ClearCommError(&errors, &stat)) return DeviceGone();
         const bool lineError = errors != 0 && (mask_ & EV_ERR);
         if (lineError) PostLineError(errors);
+        if (framing_) return ReadForFraming(stat.cbInQue) || lineError;
         return AnnounceReceived(stat.cbInQue) || lineError;
+    }
+
+    // Framing: takes what is queued, stamped with the time of the read, for
+    // the host's thread. Never while the host reads or a transfer runs: they
+    // have the port to themselves (HostRead, WaitForWatchRead).
+    bool ReadForFraming(DWORD queued) {
+        bool took = false;
+        while (queued > 0 && frameBuffer_) {
+            s_.watchReading.store(1);
+            if (s_.hostReading.load() || s_.inFileTransfer.load()) {
+                s_.watchReading.store(0);
+                break;
+            }
+            // No more than is queued: the read completes at once everywhere.
+            const DWORD want = std::min(queued, kFrameReadSize);
+            const IoResult io = ReadSome(port_.dev(), port_.frameRead.overlapped,
+                                         frameBuffer_.get(), want, kIoSliceMs, nullptr);
+            const ULONGLONG stamp = api_.MicrosecondClock();
+            s_.watchReading.store(0);
+            if (!io.ok || io.done == 0) break;
+            Queue(frameBuffer_.get(), io.done, stamp);
+            took = true;
+            lastArrivalUs_ = stamp;
+            silencePending_ = timed_;
+            queued = io.done < want ? 0 : queued - want;
+        }
+        return took;
+    }
+
+    void Queue(const unsigned char* data, DWORD size, ULONGLONG stamp) {
+        std::unique_ptr<ReceivedChunk> chunk = ReceivedChunk::Make(data, size, stamp);
+        if (!chunk) return;
+        // One message while chunks wait; again when an earlier post found no window.
+        if (s_.receivedChunks.Push(std::move(chunk)) || postOwed_)
+            postOwed_ = !Post(WM_COMM_FRAME, 0, 0);
+    }
+
+    // Milliseconds until the silence after the last bytes ends a frame.
+    DWORD SilenceDueMs() {
+        if (!silencePending_) return INFINITE;
+        const ULONGLONG gap = port_.frameGapUs.load();
+        if (gap == 0) return 1;  // the line's settings are not applied yet
+        const ULONGLONG quiet = api_.MicrosecondClock() - lastArrivalUs_;
+        return quiet >= gap ? 0 : static_cast<DWORD>((gap - quiet + 999) / 1000);
+    }
+
+    // Queues the silence once the gap after the last bytes has passed (a
+    // wait can end early by up to a timer tick: then the next wait covers it).
+    void NoteSilence() {
+        if (!silencePending_ || SilenceDueMs() != 0 || s_.inFileTransfer.load()) return;
+        silencePending_ = false;
+        Queue(nullptr, 0, api_.MicrosecondClock());
     }
 
     // A port whose wait failed and that no longer answers ClearCommError has
@@ -171,7 +278,8 @@ private:
     // once) or for one poll interval.
     void Pause() {
         const HANDLE waits[2] = {port_.watchStop.get(), port_.readNoticed.get()};
-        api_.WaitForMultipleObjects(2, waits, FALSE, kWatchPollMs);
+        api_.WaitForMultipleObjects(2, waits, FALSE, std::min(kWatchPollMs, SilenceDueMs()));
+        NoteSilence();
     }
 
     void TakeBaseline() {
@@ -189,8 +297,10 @@ private:
     // in the order of the event wake-up; what is not acted on stays for the
     // next look. False when the port has gone.
     bool Poll() {
-        if (api_.WaitForSingleObject(port_.watchStop.get(), kWatchPollMs) == WAIT_OBJECT_0)
-            return false;
+        // A framing watch looks more often: the look is all that tells it of
+        // arrivals here.
+        const DWORD pollMs = framing_ ? std::min(kFramePollMs, SilenceDueMs()) : kWatchPollMs;
+        if (api_.WaitForSingleObject(port_.watchStop.get(), pollMs) == WAIT_OBJECT_0) return false;
         Device& port = port_.dev();
         DWORD errors = 0;
         COMSTAT stat{};
@@ -207,8 +317,9 @@ private:
         if (mask_ & EV_RXCHAR) {
             if (s_.inFileTransfer.load())
                 NewBytes(stat.cbInQue);
-            else if (AnnounceReceived(stat.cbInQue))
+            else if (framing_ ? ReadForFraming(stat.cbInQue) : AnnounceReceived(stat.cbInQue))
                 return true;
+            NoteSilence();
         }
         const unsigned writes = s_.writeGeneration.load();
         const bool emptied = stat.cbOutQue == 0 && (lastOutQueue_ != 0 || writes != lastWrites_);
@@ -234,8 +345,9 @@ private:
         return true;
     }
 
-    void Post(UINT message, WPARAM wp, LPARAM lp) {
-        if (HWND window = s_.notifyWindow.load()) api_.PostMessageA(window, message, wp, lp);
+    bool Post(UINT message, WPARAM wp, LPARAM lp) {
+        HWND window = s_.notifyWindow.load();
+        return window && api_.PostMessageA(window, message, wp, lp);
     }
 
     OpenPort& port_;
@@ -250,6 +362,14 @@ private:
     unsigned lastWrites_ = 0;
     bool modemKnown_ = false;
     DWORD lastModem_ = 0;
+    // Framing.
+    const bool framing_;
+    const bool timed_;  // frames end with a silence of the line
+    std::unique_ptr<unsigned char[]> frameBuffer_;
+    bool waitPending_ = false;
+    bool silencePending_ = false;
+    ULONGLONG lastArrivalUs_ = 0;
+    bool postOwed_ = false;
 };
 
 }  // namespace

@@ -13,5 +13,7 @@ DWORD WINAPI WatchThreadMain(void* openPort);
 // wake-up that brought nothing new (a platform that keeps signalling received
 // data while it stays queued).
 constexpr DWORD kWatchPollMs = 10;
+// The same while framing: arrivals are timed by these looks.
+constexpr DWORD kFramePollMs = 1;
 
 }  // namespace qlr::port

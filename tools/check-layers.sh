@@ -10,11 +10,12 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
 allowed() {  # allowed FOLDER -> the project folders its sources may include
-    local below="platform port transfer xmodem resources"
+    local below="framing platform port transfer xmodem resources"
     case "$1" in
+        framing) echo "framing" ;;
         platform) echo "platform" ;;
         telnet) echo "telnet" ;;
-        port) echo "platform telnet port" ;;
+        port) echo "platform port framing telnet" ;;
         transfer) echo "platform port transfer" ;;
         xmodem) echo "platform port xmodem resources" ;;
         control/com) echo "platform control/com" ;;
@@ -31,7 +32,7 @@ for stray in control/*.h control/*.cpp; do
     echo "check-layers: $stray sits in control/ itself, outside its rooms" >&2
     rc=1
 done
-for folder in platform telnet port transfer xmodem control/com control/automation control/design control/registration; do
+for folder in framing telnet platform port transfer xmodem control/com control/automation control/design control/registration; do
     ok=" $(allowed "$folder") "
     while IFS= read -r hit; do
         file="${hit%%:*}"

@@ -12,7 +12,7 @@
  * CR/LF translation, 8-bit clean) before their paths are published.
  *
  * Usage: ptybridge [-o INFOFILE] [-m STATEFILE] [-t SECONDS] [-l PORTLINK] [-L PEERLINK]
- *                  [-n NOISEFILE] [-v]
+ *                  [-n NOISEFILE] [-b BAUD] [-v]
  *        ptybridge ctl STATEFILE COMMAND...   (see "Line state" below)
  *   -o  write "PORT=<slave path>\nPEER=<slave path>\n" to INFOFILE (atomically,
  *       through a temporary file and rename) once both ptys are ready
@@ -20,6 +20,11 @@
  *   -l, -L  create symlinks PORTLINK / PEERLINK to the two slaves (removed at exit)
  *   -m  create STATEFILE, the shared modem-line state of the cable (below)
  *   -n  a noisy cable: read NOISEFILE now and again on every SIGUSR1 (below)
+ *   -b  pace both directions at BAUD bits per second, 10 bits a byte: what one
+ *       end wrote is handed to the other whole, as a receiver's FIFO hands
+ *       over a burst, once the line has carried the bytes before it (a
+ *       pace made of small timed writes would turn every moment the bridge
+ *       or the pty layer is not scheduled into a silence on the line)
  *   -v  log every transfer to standard error
  * The same two lines are printed on standard output. SIGTERM, SIGINT and SIGHUP
  * end the bridge with status 0; it prints the byte counts on standard error.
@@ -110,6 +115,8 @@ static struct noise noise[2]; /* by the sending side's index */
 static unsigned long long noise_seed, rng;
 static int line_dead;
 static double hold_until[2]; /* per receiving side: no output before this time */
+static double char_seconds;  /* -b: time of one byte on the line; 0 unpaced */
+static double line_free[2];  /* -b: when the line towards each side is free */
 static int verbose;
 static struct nm_state* line_state; /* with -m: the shared line state */
 
@@ -262,6 +269,8 @@ static size_t queue_room(const struct queue* q) { return QUEUE_SIZE - q->len; }
 
 /* Reads what `from`'s master has into `to`'s queue, as far as there is room. */
 static void pump_in(struct side* from, struct side* to) {
+    if (to->out.len == 0 && line_free[to->index] < now_seconds())
+        line_free[to->index] = now_seconds(); /* an idle line starts sending now */
     while (queue_room(&to->out) > 0) {
         size_t tail = (to->out.head + to->out.len) % QUEUE_SIZE;
         size_t chunk = QUEUE_SIZE - tail;
@@ -305,11 +314,16 @@ static void pump_out(struct side* s) {
     while (s->out.len > 0) {
         size_t chunk = QUEUE_SIZE - s->out.head;
         if (chunk > s->out.len) chunk = s->out.len;
+        if (char_seconds > 0 && now_seconds() < line_free[s->index]) {
+            hold_until[s->index] = line_free[s->index]; /* the line still carries earlier bytes */
+            return;
+        }
         ssize_t n = write(s->master, s->out.data + s->out.head, chunk);
         if (n > 0) {
             s->out.head = (s->out.head + (size_t)n) % QUEUE_SIZE;
             s->out.len -= (size_t)n;
             s->bytes_out += (unsigned long long)n;
+            line_free[s->index] += (double)n * char_seconds;
             if (line_state) nm_add(&line_state->end[s->index].rx, (uint32_t)n);
             continue;
         }
@@ -487,7 +501,7 @@ int main(int argc, char** argv) {
     sides[1].index = 1;
 
     int opt;
-    while ((opt = getopt(argc, argv, "o:m:t:l:L:n:v")) != -1) {
+    while ((opt = getopt(argc, argv, "o:m:t:l:L:n:b:v")) != -1) {
         switch (opt) {
         case 'o': info = optarg; break;
         case 'm': state_path = optarg; break;
@@ -495,6 +509,7 @@ int main(int argc, char** argv) {
         case 'l': sides[0].link = optarg; break;
         case 'L': sides[1].link = optarg; break;
         case 'n': noise_path = optarg; break;
+        case 'b': char_seconds = atof(optarg) > 0 ? 10.0 / atof(optarg) : 0; break;
         case 'v': verbose = 1; break;
         default:
             fprintf(stderr,

@@ -62,6 +62,7 @@ Outcome ReadCore(ControlState& s, Reporter& r, short length) {
         return kNothing;
     }
     port::OpenPort& port = *s.port;
+    const port::HostRead claim(s);
     platform::Api& api = platform::Current();
     DWORD errors = 0;
     COMSTAT stat{};

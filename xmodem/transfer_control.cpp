@@ -115,6 +115,7 @@ short Start(ControlState& s, Reporter& reporter, const wchar_t* name, Direction 
         Job{&s, direction, name, static_cast<short>(s.QcProtocol), s.QcShowErrorMessage});
     platform::Api& api = platform::Current();
     s.inFileTransfer = 1;
+    port::WaitForWatchRead(s);  // a framing watch thread's last read is over
     DWORD id = 0;
     HANDLE thread = api.CreateThread(&Worker, job.get(), &id);
     if (!thread) {

@@ -96,7 +96,8 @@ LRESULT CALLBACK ControlWindow::Procedure(HWND hwnd, UINT message, WPARAM wp, LP
     case WM_COMM_SENDEMPTY:
     case WM_COMM_RECV:
     case WM_COMM_NOTIFY:
-    case WM_COMM_ERROR: return self->owner_.OnPortMessage(message, wp, lp);
+    case WM_COMM_ERROR:
+    case WM_COMM_FRAME: return self->owner_.OnPortMessage(message, wp, lp);
     default: break;
     }
     return DefWindowProcA(hwnd, message, wp, lp);

@@ -68,6 +68,14 @@ HRESULT EventSource::FireCommRecvVar(const VARIANT& data) {
     return Fire(kDispCommRecvVar, &data, 1);
 }
 
+HRESULT EventSource::FireCommFrame(const VARIANT& data, short status) {
+    VARIANT args[2];
+    args[0].vt = VT_I2;
+    args[0].iVal = status;
+    args[1] = data;  // copied per sink by Fire
+    return Fire(kDispCommFrame, args, 2);
+}
+
 void NotifyPropertyChanged(com::ConnectionPoint& sinks, DISPID dispid) {
     const size_t slots = sinks.SlotCount();
     for (size_t slot = 0; slot < slots; ++slot) {

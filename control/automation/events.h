@@ -16,6 +16,7 @@ enum EventDispid : DISPID {
     kDispCommSend = 4,
     kDispCommNotify = 5,
     kDispCommRecvVar = 6,
+    kDispCommFrame = 7,
 };
 
 // Calls every connected sink, slot by slot, on the caller's (the host's) thread.
@@ -34,6 +35,8 @@ public:
     HRESULT FireCommNotify(long mask);
     // Each sink gets its own copy of data.
     HRESULT FireCommRecvVar(const VARIANT& data);
+    // Each sink gets its own copy of data (a string or a byte array).
+    HRESULT FireCommFrame(const VARIANT& data, short status);
 
 private:
     // args are in dispatch order (last parameter first); they are copied per sink.

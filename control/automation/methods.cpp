@@ -21,7 +21,9 @@ STDMETHODIMP QLRCom::OpenComm(short* rc) {
     const KeepAlive alive(ControllingUnknown());
     if (!rc) return E_POINTER;
     EnsureNotifyWindow();
+    frames_.BeforeOpen(state_);
     *rc = session_.OpenComm();
+    if (*rc == 0) frames_.Opened(state_);
     return S_OK;
 }
 
@@ -29,6 +31,7 @@ STDMETHODIMP QLRCom::CloseComm(short* rc) {
     const KeepAlive alive(ControllingUnknown());
     if (!rc) return E_POINTER;
     *rc = session_.CloseComm();
+    if (*rc == 0) frames_.Interrupt(state_, true);
     return S_OK;
 }
 
@@ -53,6 +56,7 @@ STDMETHODIMP QLRCom::SendFile(BSTR name, short* prc) {
     if (!prc) return E_POINTER;
     EnsureNotifyWindow();
     *prc = xmodem::SendFile(state_, *this, name);
+    if (*prc == 0) frames_.Interrupt(state_, false);  // the transfer has the port now
     return S_OK;
 }
 
@@ -67,6 +71,7 @@ STDMETHODIMP QLRCom::RecvFile(BSTR name, short* prc) {
         self->AddRef();
         return self->Release() <= 1;
     });
+    if (*prc == 0) frames_.Interrupt(state_, false);
     return S_OK;
 }
 
@@ -247,6 +252,30 @@ void QLRCom::OnReceiveNotification() {
     const KeepAlive alive(ControllingUnknown());
     ReceiveFire fire(events_);
     dispatch::ReceiveNotification(state_, *this, fire);
+}
+
+namespace {
+class FrameFire final : public frames::FrameEvents {
+public:
+    explicit FrameFire(EventSource& events) : events_(events) {}
+    void CommFrame(const VARIANT& data, short status) override {
+        events_.FireCommFrame(data, status);
+    }
+
+private:
+    EventSource& events_;
+};
+}  // namespace
+
+void QLRCom::OnFrameNotification() {
+    const KeepAlive alive(ControllingUnknown());
+    FrameFire fire(events_);
+    try {
+        frames_.Deliver(state_, fire);
+    } catch (...) {
+        // Out of memory while framing: the frames of this message are lost,
+        // the control goes on.
+    }
 }
 
 // ---- Built with later features ----

@@ -237,4 +237,26 @@ STDMETHODIMP QLRCom::put_QcRecvEventType(enumRecvEventType v) {
     return GeneralPut(state_.QcRecvEventType, static_cast<long>(v));
 }
 
+// Framing: taken at the next OpenComm.
+STDMETHODIMP QLRCom::get_QcFrameMode(enumFrameMode* v) { return Get(v, state_.QcFrameMode); }
+STDMETHODIMP QLRCom::put_QcFrameMode(enumFrameMode v) {
+    return GeneralPut(state_.QcFrameMode, static_cast<long>(v));
+}
+STDMETHODIMP QLRCom::get_QcFrameDelimiter(BSTR* v) {
+    if (!v) return E_POINTER;
+    *v = state_.QcFrameDelimiter.get() ? state_.QcFrameDelimiter.CopyOut() : SysAllocString(L"");
+    return S_OK;
+}
+STDMETHODIMP QLRCom::put_QcFrameDelimiter(BSTR v) {
+    if (SameString(state_.QcFrameDelimiter.get(), v)) return S_OK;
+    state_.QcFrameDelimiter = com::Bstr::Copy(v);
+    needsSaving_ = true;
+    NotifyPropertyChanged(propertyPoint_, 0);
+    return S_OK;
+}
+STDMETHODIMP QLRCom::get_QcFrameLength(long* v) { return Get(v, state_.QcFrameLength); }
+STDMETHODIMP QLRCom::put_QcFrameLength(long v) { return GeneralPut(state_.QcFrameLength, v); }
+STDMETHODIMP QLRCom::get_QcFrameGap(long* v) { return Get(v, state_.QcFrameGap); }
+STDMETHODIMP QLRCom::put_QcFrameGap(long v) { return GeneralPut(state_.QcFrameGap, v); }
+
 }  // namespace qlr

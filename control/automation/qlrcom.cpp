@@ -227,6 +227,7 @@ LRESULT QLRCom::OnPortMessage(UINT message, WPARAM wp, LPARAM lp) {
     case WM_COMM_NOTIFY: events_.FireCommNotify(static_cast<long>(lp)); break;
     case WM_COMM_ERROR: events_.FireCommError(static_cast<short>(wp), static_cast<long>(lp)); break;
     case WM_COMM_RECV: OnReceiveNotification(); break;
+    case WM_COMM_FRAME: OnFrameNotification(); break;
     default: break;
     }
     return 0;

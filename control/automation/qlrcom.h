@@ -13,6 +13,7 @@
 #include "control/com/object.h"
 #include "control/automation/control_window.h"
 #include "control/automation/events.h"
+#include "control/automation/frames.h"
 #include "control/automation/state.h"
 #include "platform/com_ptr.h"
 #include "port/session.h"
@@ -165,6 +166,14 @@ public:
     STDMETHODIMP put_QcRecvEventType(enumRecvEventType newVal) override;
     STDMETHODIMP get_QcPortName(BSTR* pVal) override;
     STDMETHODIMP put_QcPortName(BSTR newVal) override;
+    STDMETHODIMP get_QcFrameMode(enumFrameMode* pVal) override;
+    STDMETHODIMP put_QcFrameMode(enumFrameMode newVal) override;
+    STDMETHODIMP get_QcFrameDelimiter(BSTR* pVal) override;
+    STDMETHODIMP put_QcFrameDelimiter(BSTR newVal) override;
+    STDMETHODIMP get_QcFrameLength(long* pVal) override;
+    STDMETHODIMP put_QcFrameLength(long newVal) override;
+    STDMETHODIMP get_QcFrameGap(long* pVal) override;
+    STDMETHODIMP put_QcFrameGap(long newVal) override;
 
     // IOleObject.
     STDMETHODIMP SetClientSite(IOleClientSite* site) override;
@@ -338,12 +347,15 @@ private:
     void EnsureNotifyWindow();
     // WM_COMM_RECV: read what came and fire the receive events.
     void OnReceiveNotification();
+    // WM_COMM_FRAME: frame what was read and fire CommFrame.
+    void OnFrameNotification();
 
     ControlState state_;
     com::ConnectionPoint eventPoint_;
     com::ConnectionPoint propertyPoint_;
     EventSource events_;
     port::Session session_;
+    frames::FrameReceiver frames_;
     com::ComPtr<ITypeInfo> classInfo_;
     com::ComPtr<IOleClientSite> clientSite_;
     com::ComPtr<IOleAdviseHolder> adviseHolder_;

@@ -50,6 +50,10 @@ enum PropertyDispid : DISPID {
     kDispQcCustomBaudRate = 64,
     kDispQcRecvEventType = 67,
     kDispQcPortName = 68,
+    kDispQcFrameMode = 69,
+    kDispQcFrameDelimiter = 70,
+    kDispQcFrameLength = 71,
+    kDispQcFrameGap = 72,
 };
 
 }  // namespace qlr

@@ -21,6 +21,10 @@ const wchar_t* const kFlowControlText[] = {L"\u306A\u3057", L"Xon/XOff",
                                            L"\u30CF\u30FC\u30C9\u30A6\u30A7\u30A2"};
 const wchar_t* const kPriorityText[] = {L"Lowest", L"BelowNormal", L"Normal", L"AboveNormal",
                                         L"Highest"};
+// なし, 区切り文字, 固定長, 無通信時間, Modbus RTU (as the type library documents them)
+const wchar_t* const kFrameModeText[] = {L"\u306A\u3057", L"\u533A\u5207\u308A\u6587\u5B57",
+                                         L"\u56FA\u5B9A\u9577", L"\u7121\u901A\u4FE1\u6642\u9593",
+                                         L"Modbus RTU"};
 
 template <size_t N>
 std::wstring FromTable(const wchar_t* const (&table)[N], long value) {
@@ -38,6 +42,7 @@ bool EnumDisplayText(DISPID id, long value, std::wstring& text) {
     case kDispQcFlowControl: text = FromTable(kFlowControlText, value); return true;
     case kDispQcFileTransferPriority:
     case kDispQcWatchPriority: text = FromTable(kPriorityText, value); return true;
+    case kDispQcFrameMode: text = FromTable(kFrameModeText, value); return true;
     case kDispQcBaudRate:
         text = value >= 0 && value < port::kBaudTableSize ? std::to_wstring(port::kBaudTable[value])
                                                           : std::to_wstring(value);
@@ -57,7 +62,8 @@ bool EnumDisplayText(DISPID id, long value, std::wstring& text) {
 bool HasStoredValue(DISPID id) {
     return (id >= kDispQcRecvQSize && id <= kDispHComm && id != kDispQcInBufferCount) ||
            (id >= kDispQcNotifySendComplete && id <= kDispQcWatchPriority) ||
-           id == kDispQcRecvNotifyOnly || id == kDispQcRecvEventType || id == kDispQcPortName;
+           id == kDispQcRecvNotifyOnly || id == kDispQcRecvEventType || id == kDispQcPortName ||
+           (id >= kDispQcFrameDelimiter && id <= kDispQcFrameGap);
 }
 
 }  // namespace
@@ -86,6 +92,7 @@ STDMETHODIMP QLRCom::GetDisplayString(DISPID id, BSTR* text) {
     case kDispQcFlowControl: enumValue = state_.QcFlowControl; break;
     case kDispQcFileTransferPriority: enumValue = state_.QcFileTransferPriority; break;
     case kDispQcWatchPriority: enumValue = state_.QcWatchPriority; break;
+    case kDispQcFrameMode: enumValue = state_.QcFrameMode; break;
     default: enumerated = false; break;
     }
     if (enumerated) {
@@ -113,7 +120,7 @@ STDMETHODIMP QLRCom::MapPropertyToPage(DISPID id, CLSID* page) {
     // The page edits the send time-out too, but the browser edits it in place.
     if (id == kDispQcSendTimeOut) return E_INVALIDARG;
     if (id == kDispQcCustomBaudRate) return E_NOTIMPL;
-    if (FindExtendedEntry(id)) return S_OK;  // edited in place, on no page
+    if (FindExtendedEntry(id)) return S_OK;  // persisted, on no page
     const PersistedEntry* entry = FindPersistedEntry(id);
     if (!entry) return E_INVALIDARG;
     if (entry->onSettingsPage) *page = CLSID_CommSettings;

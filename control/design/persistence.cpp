@@ -14,6 +14,7 @@
 #include "control/automation/qlrcom.h"
 
 #include <cstring>
+#include <vector>
 
 #include "control/design/persist_record.h"
 #include "control/design/property_map.h"
@@ -23,11 +24,8 @@ namespace qlr {
 namespace {
 
 constexpr ULONG kStreamVersion = 0x700;
-// The records of kStreamVersion, then a LONG count and that many pairs of a
-// LONG dispid and a variant record: the extended properties that differ from
-// their defaults. Written only when there is at least one.
+// The same records, then the extended properties that differ from their defaults.
 constexpr ULONG kExtendedStreamVersion = 0x701;
-constexpr LONG kMostExtendedRecords = 64;
 const wchar_t kContentsStream[] = L"Contents";
 
 // Frees what a failing Invoke may have put into its exception record.
@@ -87,43 +85,40 @@ bool PlausibleExtent(const SIZEL& extent) {
     return plausible(extent.cx) && plausible(extent.cy);
 }
 
-// Calls visit(entry, value) for each extended property whose value differs
-// from its default.
-template <class Visit>
-HRESULT ForEachChangedExtended(IDispatch* self, Visit visit) {
+// The extended properties that differ from their defaults, each as its
+// saved type.
+struct ChangedProperty {
+    const ExtendedEntry* entry;
+    com::Variant value;
+};
+
+HRESULT ChangedExtended(IDispatch* self, std::vector<ChangedProperty>& changed) {
     for (const ExtendedEntry& entry : ExtendedEntries()) {
         com::Variant value;
         if (FAILED(GetByDispid(self, entry.dispid, value.get()))) return E_FAIL;
-        if (IsDefault(entry, *value.get())) continue;
-        const HRESULT hr = visit(entry, *value.get());
-        if (FAILED(hr)) return hr;
+        if (DiffersFromDefault(entry, value.get()))
+            changed.push_back(ChangedProperty{&entry, std::move(value)});
     }
     return S_OK;
 }
 
-LONG CountChangedExtended(IDispatch* self, HRESULT& hr) {
-    LONG count = 0;
-    hr = ForEachChangedExtended(self, [&](const ExtendedEntry&, VARIANT&) {
-        ++count;
-        return S_OK;
-    });
-    return count;
-}
-
-// The extension of a stream: every extended property at its default, then
-// those a version kExtendedStreamVersion stream carries.
-HRESULT LoadExtended(IStream* stream, ULONG version, IDispatch* self) {
+// Every extended property back to its default: what a stream that does not
+// name one means.
+HRESULT ResetExtended(IDispatch* self) {
     for (const ExtendedEntry& entry : ExtendedEntries()) {
         com::Variant value;
-        if (FAILED(DefaultValue(entry, *value.get())) ||
+        if (FAILED(ExtendedDefault(entry, value.get())) ||
             FAILED(PutByDispid(self, entry.dispid, *value.get())))
             return E_FAIL;
     }
-    if (version != kExtendedStreamVersion) return S_OK;
+    return S_OK;
+}
+
+HRESULT LoadExtended(IDispatch* self, IStream* stream) {
     LONG count = 0;
     HRESULT hr = persist::ReadExact(stream, &count, sizeof count);
     if (FAILED(hr)) return hr;
-    if (count < 1 || count > kMostExtendedRecords) return E_FAIL;
+    if (count < 0 || static_cast<size_t>(count) > kExtendedMapSize) return E_FAIL;
     for (LONG i = 0; i < count; ++i) {
         LONG dispid = 0;
         hr = persist::ReadExact(stream, &dispid, sizeof dispid);
@@ -178,8 +173,11 @@ STDMETHODIMP QLRCom::Load(LPSTREAM stream) {
         if (FAILED(hr)) return hr;
         if (FAILED(PutByDispid(self, entry.dispid, *value.get()))) return E_FAIL;
     }
-    hr = LoadExtended(stream, version, self);
-    if (FAILED(hr)) return hr;
+    if (FAILED(ResetExtended(self))) return E_FAIL;
+    if (version == kExtendedStreamVersion) {
+        hr = LoadExtended(self, stream);
+        if (FAILED(hr)) return hr;
+    }
     needsSaving_ = false;
     return S_OK;
 }
@@ -191,11 +189,10 @@ void QLRCom::KeepExtentPlausible() {
 STDMETHODIMP QLRCom::Save(LPSTREAM stream, BOOL clearDirty) {
     if (!stream) return E_POINTER;
     IDispatch* self = static_cast<IQLRCom*>(this);
-    HRESULT hr = S_OK;
-    const LONG extended = CountChangedExtended(self, hr);
-    if (FAILED(hr)) return hr;
-    const ULONG version = extended ? kExtendedStreamVersion : kStreamVersion;
-    hr = persist::WriteExact(stream, &version, sizeof version);
+    std::vector<ChangedProperty> changed;
+    if (FAILED(ChangedExtended(self, changed))) return E_FAIL;
+    const ULONG version = changed.empty() ? kStreamVersion : kExtendedStreamVersion;
+    HRESULT hr = persist::WriteExact(stream, &version, sizeof version);
     if (FAILED(hr)) return hr;
 
     for (const PersistedEntry& entry : PersistedEntries()) {
@@ -210,14 +207,14 @@ STDMETHODIMP QLRCom::Save(LPSTREAM stream, BOOL clearDirty) {
         hr = persist::WriteVariantRecord(stream, *value.get());
         if (FAILED(hr)) return hr;
     }
-    if (extended) {
-        hr = persist::WriteExact(stream, &extended, sizeof extended);
-        if (FAILED(hr)) return hr;
-        hr = ForEachChangedExtended(self, [&](const ExtendedEntry& entry, VARIANT& value) {
-            const LONG dispid = entry.dispid;
-            const HRESULT written = persist::WriteExact(stream, &dispid, sizeof dispid);
-            return FAILED(written) ? written : persist::WriteVariantRecord(stream, value);
-        });
+    if (!changed.empty()) {
+        const LONG count = static_cast<LONG>(changed.size());
+        hr = persist::WriteExact(stream, &count, sizeof count);
+        for (size_t i = 0; SUCCEEDED(hr) && i < changed.size(); ++i) {
+            const LONG dispid = changed[i].entry->dispid;
+            hr = persist::WriteExact(stream, &dispid, sizeof dispid);
+            if (SUCCEEDED(hr)) hr = persist::WriteVariantRecord(stream, *changed[i].value.get());
+        }
         if (FAILED(hr)) return hr;
     }
     if (clearDirty) needsSaving_ = false;
@@ -241,16 +238,14 @@ STDMETHODIMP QLRCom::GetSizeMax(ULARGE_INTEGER* size) {
             return E_FAIL;
         total += record;
     }
-    bool any = false;
-    const HRESULT hr = ForEachChangedExtended(self, [&](const ExtendedEntry&, VARIANT& value) {
+    std::vector<ChangedProperty> changed;
+    if (FAILED(ChangedExtended(self, changed))) return E_FAIL;
+    if (!changed.empty()) total += sizeof(LONG);
+    for (const ChangedProperty& property : changed) {
         ULONGLONG record = 0;
-        if (FAILED(persist::VariantRecordSize(value, &record))) return E_FAIL;
+        if (FAILED(persist::VariantRecordSize(*property.value.get(), &record))) return E_FAIL;
         total += sizeof(LONG) + record;
-        any = true;
-        return S_OK;
-    });
-    if (FAILED(hr)) return hr;
-    if (any) total += sizeof(LONG);
+    }
     size->QuadPart = total;
     return S_OK;
 }
@@ -306,7 +301,6 @@ STDMETHODIMP QLRCom::Load(IPropertyBag* bag, IErrorLog* log) {
         if (FAILED(bag->Read(entry.name, value.get(), log)) || value->vt == VT_EMPTY) continue;
         if (FAILED(PutByDispid(self, entry.dispid, *value.get()))) return E_FAIL;
     }
-    // The extended properties, each when the bag has it.
     for (const ExtendedEntry& entry : ExtendedEntries()) {
         com::Variant value;
         WantType(*value.get(), entry.savedType);
@@ -331,10 +325,12 @@ STDMETHODIMP QLRCom::Save(IPropertyBag* bag, BOOL clearDirty, BOOL) {
         const HRESULT hr = bag->Write(entry.name, value.get());
         if (FAILED(hr)) return hr;
     }
-    const HRESULT hr = ForEachChangedExtended(
-        self,
-        [&](const ExtendedEntry& entry, VARIANT& value) { return bag->Write(entry.name, &value); });
-    if (FAILED(hr)) return hr;
+    std::vector<ChangedProperty> changed;
+    if (FAILED(ChangedExtended(self, changed))) return E_FAIL;
+    for (ChangedProperty& property : changed) {
+        const HRESULT hr = bag->Write(property.entry->name, property.value.get());
+        if (FAILED(hr)) return hr;
+    }
     if (clearDirty) needsSaving_ = false;
     return S_OK;
 }

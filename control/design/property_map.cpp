@@ -42,8 +42,18 @@ const PersistedEntry kPersistedMap[] = {
 };
 const size_t kPersistedMapSize = std::size(kPersistedMap);
 
+const PersistedEntry* FindPersistedEntry(DISPID dispid) {
+    for (const PersistedEntry& entry : kPersistedMap)
+        if (entry.kind == PersistedEntry::kProperty && entry.dispid == dispid) return &entry;
+    return nullptr;
+}
+
 const ExtendedEntry kExtendedMap[] = {
-    {L"QcPortName", kDispQcPortName, VT_BSTR, L"", 0},
+    {L"QcPortName", kDispQcPortName, VT_BSTR, 0, L""},
+    {L"QcFrameMode", kDispQcFrameMode, VT_I2, 0, nullptr},
+    {L"QcFrameDelimiter", kDispQcFrameDelimiter, VT_BSTR, 0, L"\r\n"},
+    {L"QcFrameLength", kDispQcFrameLength, VT_I4, 4096, nullptr},
+    {L"QcFrameGap", kDispQcFrameGap, VT_I4, 0, nullptr},
 };
 const size_t kExtendedMapSize = std::size(kExtendedMap);
 
@@ -53,37 +63,31 @@ const ExtendedEntry* FindExtendedEntry(DISPID dispid) {
     return nullptr;
 }
 
-HRESULT DefaultValue(const ExtendedEntry& entry, VARIANT& value) {
-    VariantInit(&value);
-    if (entry.savedType == VT_BSTR) {
-        value.bstrVal = SysAllocString(entry.defaultText);
-        if (!value.bstrVal) return E_OUTOFMEMORY;
-    } else if (entry.savedType == VT_I2) {
-        value.iVal = static_cast<SHORT>(entry.defaultNumber);
-    } else {
-        value.lVal = entry.defaultNumber;
+HRESULT ExtendedDefault(const ExtendedEntry& entry, VARIANT* out) {
+    VariantInit(out);
+    switch (entry.savedType) {
+    case VT_BSTR:
+        out->bstrVal = SysAllocString(entry.defaultText);
+        if (!out->bstrVal) return E_OUTOFMEMORY;
+        break;
+    case VT_I2: out->iVal = static_cast<SHORT>(entry.defaultNumber); break;
+    default: out->lVal = entry.defaultNumber; break;
     }
-    value.vt = entry.savedType;
+    out->vt = entry.savedType;
     return S_OK;
 }
 
-bool IsDefault(const ExtendedEntry& entry, const VARIANT& value) {
-    if (entry.savedType == VT_BSTR) {
-        if (value.vt != VT_BSTR) return false;
-        const UINT length = SysStringLen(value.bstrVal);
-        return length == std::wcslen(entry.defaultText) &&
-               std::wmemcmp(value.bstrVal ? value.bstrVal : L"", entry.defaultText, length) == 0;
+bool DiffersFromDefault(const ExtendedEntry& entry, VARIANT* value) {
+    if (FAILED(VariantChangeType(value, value, 0, entry.savedType))) return false;
+    switch (entry.savedType) {
+    case VT_BSTR: {
+        const UINT length = SysStringLen(value->bstrVal);
+        return length != wcslen(entry.defaultText) ||
+               wmemcmp(value->bstrVal ? value->bstrVal : L"", entry.defaultText, length) != 0;
     }
-    VARIANT number;
-    VariantInit(&number);
-    if (FAILED(VariantChangeType(&number, const_cast<VARIANT*>(&value), 0, VT_I4))) return false;
-    return number.lVal == entry.defaultNumber;
-}
-
-const PersistedEntry* FindPersistedEntry(DISPID dispid) {
-    for (const PersistedEntry& entry : kPersistedMap)
-        if (entry.kind == PersistedEntry::kProperty && entry.dispid == dispid) return &entry;
-    return nullptr;
+    case VT_I2: return value->iVal != static_cast<SHORT>(entry.defaultNumber);
+    default: return value->lVal != entry.defaultNumber;
+    }
 }
 
 }  // namespace qlr

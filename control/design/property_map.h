@@ -30,15 +30,16 @@ struct PersistedEntries {
 // The entry of a property, or null when the property is not persisted.
 const PersistedEntry* FindPersistedEntry(DISPID dispid);
 
-// The extended entries: properties saved after those of the map above, and
-// only when they differ from their defaults, so that a control whose extended
-// properties are all at their defaults saves exactly what the map alone saves.
+// Properties added after the map: saved only when they differ from their
+// defaults, after the map's entries (a stream of version 0x701 gives their
+// count and then each one's dispid and record; a bag one more name each), so
+// that a control that leaves them alone saves exactly what it always saved.
 struct ExtendedEntry {
     const wchar_t* name;
     DISPID dispid;
-    VARTYPE savedType;           // VT_BSTR, VT_I2 or VT_I4
-    const wchar_t* defaultText;  // VT_BSTR
-    long defaultNumber;          // the others
+    VARTYPE savedType;  // VT_I2, VT_I4 or VT_BSTR
+    long defaultNumber;
+    const wchar_t* defaultText;  // for VT_BSTR
 };
 
 extern const ExtendedEntry kExtendedMap[];
@@ -50,9 +51,10 @@ struct ExtendedEntries {
 };
 
 const ExtendedEntry* FindExtendedEntry(DISPID dispid);
-// The default as a variant of the saved type (null on failure to allocate).
-HRESULT DefaultValue(const ExtendedEntry& entry, VARIANT& value);
-// Whether value (as a get returns it) is the entry's default.
-bool IsDefault(const ExtendedEntry& entry, const VARIANT& value);
+// The default as a variant of the saved type.
+HRESULT ExtendedDefault(const ExtendedEntry& entry, VARIANT* out);
+// Converts value (as its get delivers it) to the saved type in place; false
+// when it then equals the default (nothing to save) or cannot be converted.
+bool DiffersFromDefault(const ExtendedEntry& entry, VARIANT* value);
 
 }  // namespace qlr

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "frame_stream.h"
 #include "host_check.h"
 #include "port_name.h"
 #include "qlrcom32_h.h"
@@ -96,11 +97,16 @@ void Reset(recv::Seen& seen) {
     seen.errors.clear();
 }
 
-int Run(int port, const char* patternPath) {
+IQLRCom* CreateControl() {
     IQLRCom* com = nullptr;
-    HRESULT hr = CoCreateInstance(CLSID_QLRCom, nullptr, CLSCTX_INPROC_SERVER, IID_IQLRCom,
-                                  reinterpret_cast<void**>(&com));
+    const HRESULT hr = CoCreateInstance(CLSID_QLRCom, nullptr, CLSCTX_INPROC_SERVER, IID_IQLRCom,
+                                        reinterpret_cast<void**>(&com));
     Check(hr == S_OK && com, "the registered control is created");
+    return com;
+}
+
+int Run(int port, const char* patternPath) {
+    IQLRCom* com = CreateControl();
     if (!com) return 1;
     recv::Seen seen;
     recv::Sink sink(seen);
@@ -274,11 +280,116 @@ int Run(int port, const char* patternPath) {
     return result;
 }
 
+// Framed receiving: the far end (frame_peer.py) sends count frames of the
+// mode; every one must arrive once, whole, in order, with its status.
+int RunFrames(int port, int mode, long baud, int count, uint32_t seed, long gapMs) {
+    IQLRCom* com = CreateControl();
+    if (!com) return 1;
+    recv::Seen seen;
+    recv::Sink sink(seen);
+    const std::vector<framestream::Expected> expected = framestream::Frames(mode, count, seed);
+    // Cut pieces (status 1) are joined with what follows, as a host would.
+    std::vector<framestream::Expected> whole;
+    std::string piece;
+    bool piecesExact = true;
+    seen.onFrame = [&] {
+        const recv::Seen::Frame& f = seen.frames.back();
+        piece += f.data;
+        if (f.status == 1) {
+            piecesExact = piecesExact && f.data.size() == size_t(framestream::kCutLength);
+            return;
+        }
+        whole.push_back(framestream::Expected{piece, f.status});
+        piece.clear();
+    };
+    {
+        recv::Connection connection(com, &sink);
+        Check(connection.ok(), "an event sink connects to _QLREvents");
+        com->put_QcDeviceName(static_cast<enumDeviceName>(port - 1));
+        com->put_QcCustomBaudRate(baud);
+        com->put_QcNotifyRecvChars(1);  // would fire CommRecv per byte without framing
+        com->put_QcRecvEventType(mode == framestream::kFixed ? AsVariantBinary : AsString);
+        com->put_QcFrameMode(static_cast<enumFrameMode>(mode));
+        if (mode == framestream::kDelimiter) com->put_QcFrameLength(framestream::kCutLength);
+        if (mode == framestream::kFixed) com->put_QcFrameLength(framestream::kRecordLength);
+        com->put_QcFrameGap(gapMs);
+        short rc = -1;
+        com->OpenComm(&rc);
+        Check(rc == 0, "OpenComm returns 0 (" + std::to_string(rc) + ")");
+        if (rc == 0) {
+            LARGE_INTEGER f, t0, t1;
+            QueryPerformanceFrequency(&f);
+            QueryPerformanceCounter(&t0);
+            Ready("frames");
+            // Bounded by the peer's pace with a wide margin.
+            const DWORD bound = 60000 + static_cast<DWORD>(count) * (mode >= 3 ? 60 : 2);
+            // Until every frame came, or the last one did (after a merge or a split).
+            recv::PumpUntil(
+                [&] {
+                    return whole.size() >= expected.size() ||
+                           (!whole.empty() && whole.back().data == expected.back().data);
+                },
+                bound);
+            QueryPerformanceCounter(&t1);
+            recv::PumpFor(300);  // anything more would be a split or a duplicate
+            std::printf("frames: mode %d at %ld bit/s, %zu of %zu frames in %zu events, %.0f ms\n",
+                        mode, baud, whole.size(), expected.size(), seen.frames.size(),
+                        1000.0 * double(t1.QuadPart - t0.QuadPart) / double(f.QuadPart));
+            size_t first = 0;
+            while (first < whole.size() && first < expected.size() &&
+                   whole[first].data == expected[first].data &&
+                   whole[first].status == expected[first].status)
+                ++first;
+            std::string where;
+            if (first < whole.size() && first < expected.size())
+                where = ": got " +
+                        Hex(std::vector<unsigned char>(whole[first].data.begin(),
+                                                       whole[first].data.end())) +
+                        " status " + std::to_string(whole[first].status) + ", want " +
+                        Hex(std::vector<unsigned char>(expected[first].data.begin(),
+                                                       expected[first].data.end())) +
+                        " status " + std::to_string(expected[first].status);
+            Check(whole.size() == expected.size() && first == expected.size(),
+                  "every frame once, whole, in order, with its status (" +
+                      std::to_string(whole.size()) + " frames, first difference at " +
+                      std::to_string(first) + where + ")");
+            size_t damaged = 0;
+            for (const auto& e : expected) damaged += e.status == 2;
+            if (mode == framestream::kModbus)
+                std::printf("frames: %zu frames with a wrong CRC sent\n", damaged);
+            Check(piecesExact, "cut pieces are QcFrameLength bytes long");
+            Check(seen.commRecv == 0 && seen.commRecvVar == 0,
+                  "no CommRecv while framing (" + std::to_string(seen.commRecv) + ")");
+            Check(seen.errors.empty(), "no CommError (" + std::to_string(seen.errors.size()) + ")");
+            Check(seen.otherThread == 0, "every frame arrives on the host's thread");
+            bool typed = true;
+            for (const auto& fr : seen.frames)
+                typed = typed &&
+                        fr.type == (mode == framestream::kFixed ? (VT_ARRAY | VT_UI1) : VT_BSTR);
+            Check(typed, "Data is a byte array for AsVariantBinary, a string otherwise");
+            com->CloseComm(&rc);
+        }
+    }
+    com->Release();
+    return failed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 8 && std::string(argv[1]) == "frames") {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        const int failures = RunFrames(
+            std::atoi(argv[2]), std::atoi(argv[3]), std::atol(argv[4]), std::atoi(argv[5]),
+            static_cast<uint32_t>(std::strtoul(argv[6], nullptr, 10)), std::atol(argv[7]));
+        std::printf("recv_events: %d passed, %d failed\n", passed, failed);
+        CoUninitialize();
+        return failures > 100 ? 100 : failures;
+    }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: recv_events PORT_NUMBER PATTERN_FILE\n");
+        std::fprintf(stderr,
+                     "usage: recv_events PORT_NUMBER PATTERN_FILE\n"
+                     "       recv_events frames PORT MODE BAUD COUNT SEED GAP_MS\n");
         return 100;
     }
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);

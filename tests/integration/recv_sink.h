@@ -27,6 +27,14 @@ struct Seen {
     std::vector<VARTYPE> varTypes;     // type of each CommRecvVar payload (first 16)
     std::vector<short> errors;         // CommError major codes
     std::function<void()> onRecv;      // called after each receive event
+    // CommFrame: each frame's bytes, status and data type.
+    struct Frame {
+        std::string data;
+        short status;
+        VARTYPE type;
+    };
+    std::vector<Frame> frames;
+    std::function<void()> onFrame;  // called after each CommFrame
 };
 
 class Sink : public IDispatch {
@@ -70,6 +78,10 @@ public:
                 seen_.text.append(*arg->pbstrVal, SysStringLen(*arg->pbstrVal));
             if (seen_.onRecv) seen_.onRecv();
             break;
+        case 7:  // CommFrame(VARIANT* Data, short Status)
+            if (params && params->cArgs == 2) CollectFrame(params->rgvarg[1], params->rgvarg[0]);
+            if (seen_.onFrame) seen_.onFrame();
+            break;
         case 6:  // CommRecvVar(VARIANT*)
             ++seen_.commRecvVar;
             if (arg) Collect(*arg);
@@ -81,6 +93,21 @@ public:
     }
 
 private:
+    void CollectFrame(const VARIANT& data, const VARIANT& status) {
+        Seen::Frame frame{std::string(), V_VT(&status) == VT_I2 ? V_I2(&status) : short(-1),
+                          V_VT(&data)};
+        if (V_VT(&data) == VT_BSTR) {
+            for (UINT i = 0; i < SysStringLen(V_BSTR(&data)); ++i)
+                frame.data += static_cast<char>(V_BSTR(&data)[i] & 0xFF);
+        } else {
+            const size_t before = seen_.bytes.size();
+            Collect(data);
+            frame.data.assign(seen_.bytes.begin() + before, seen_.bytes.end());
+            seen_.bytes.resize(before);
+        }
+        seen_.frames.push_back(std::move(frame));
+    }
+
     void Collect(const VARIANT& in) {
         const VARIANT* v = &in;
         if (V_VT(v) == (VT_BYREF | VT_VARIANT) && v->pvarVal) v = v->pvarVal;

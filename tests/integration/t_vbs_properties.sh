@@ -4,5 +4,5 @@
 need_ocx
 setup_prefix || { fail "prefix set up"; finish; }
 check "module registers" register_ocx
-run_host properties '^75 passed, 0 failed' cscript //nologo "$(winpath "$IT_DIR/vbs/properties.vbs")"
+run_host properties '^83 passed, 0 failed' cscript //nologo "$(winpath "$IT_DIR/vbs/properties.vbs")"
 finish

@@ -22,15 +22,16 @@ namespace {
 
 using com::ComPtr;
 
-enum class Action { kClose, kReopen, kRecvFile, kModal, kRelease };
-constexpr Action kActions[] = {Action::kClose, Action::kReopen, Action::kRecvFile, Action::kModal,
-                               Action::kRelease};
+enum class Action { kClose, kReopen, kRecvFile, kModal, kRead, kRelease };
+constexpr Action kActions[] = {Action::kClose, Action::kReopen, Action::kRecvFile,
+                               Action::kModal, Action::kRead,   Action::kRelease};
 const char* ActionName(Action a) {
     switch (a) {
     case Action::kClose: return "CloseComm";
     case Action::kReopen: return "CloseComm, other queue sizes, OpenComm";
     case Action::kRecvFile: return "RecvFile";
     case Action::kModal: return "modal message loop";
+    case Action::kRead: return "reads what is queued";
     case Action::kRelease: return "host releases the control";
     }
     return "?";
@@ -132,6 +133,12 @@ private:
             if (open) fake_.Receive("mm");
             Pump(50, nullptr);
             break;
+        case Action::kRead: {
+            if (open) fake_.Receive("rr");
+            com::Bstr text;
+            host->RecvString(0, text.put());
+            break;
+        }
         case Action::kRelease:
             host.reset();
             objectsAfterRelease = ModuleLockCount();
@@ -372,6 +379,25 @@ std::vector<Member> Members() {
              return Fired(c);
          },
          L"97"},
+        {"CommFrame, lines", true, [](IQLRCom* c) { c->put_QcFrameMode(FrameDelimiter); },
+         kDispCommFrame, 0,
+         [](Case& c) {
+             c.fake.Receive("one\r\ntwo\r\nthr");
+             return Fired(c);
+         },
+         L"0"},
+        {"CommFrame, idle gap, bytes", true,
+         [](IQLRCom* c) {
+             c->put_QcFrameMode(FrameIdleGap);
+             c->put_QcFrameGap(5);
+             c->put_QcRecvEventType(AsVariantBinary);
+         },
+         kDispCommFrame, 0,
+         [](Case& c) {
+             c.fake.Receive("xyz");
+             return Fired(c);
+         },
+         L"0"},
         {"CommSend, transmit queue empty", true, [](IQLRCom* c) { c->put_QcNotifySendComplete(1); },
          kDispCommSend, 0,
          [](Case& c) {

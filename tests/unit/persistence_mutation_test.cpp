@@ -179,7 +179,7 @@ public:
             break;
         }
         default: {  // a later version
-            SetWord(b, 0, 0x701 + static_cast<ULONG>(rng_() % 0xFFFFF8FEu));
+            SetWord(b, 0, 0x702 + static_cast<ULONG>(rng_() % 0xFFFFF8FDu));
             mustFail = true;
             break;
         }

@@ -492,3 +492,54 @@ TEST_F(PersistenceTest, LoaderRefusesRecordsItCannotTrust) {
 
 }  // namespace
 }  // namespace qlr::test
+
+namespace qlr::test {
+namespace {
+
+// Properties added after the map: saved only when changed, so a control that
+// leaves them alone saves what it always did; restored by stream and bag; a
+// stream that does not name one sets it to its default.
+TEST_F(PersistenceTest, ExtendedPropertiesTravelOnlyWhenChanged) {
+    Control source, target;
+    const Bytes plain = source.Saved();
+    ASSERT_EQ(plain.size(), 152u);
+    source.dispatch->put_QcFrameMode(FrameModbusRtu);
+    com::Bstr delimiter(L"\u3042;");
+    source.dispatch->put_QcFrameDelimiter(delimiter.get());
+    const Bytes saved = source.Saved();
+    EXPECT_EQ(Word(saved, 0), 0x701u);
+    ASSERT_EQ(saved.size(), 152u + 4 + (4 + 4) + (4 + 2 + 4 + 6));
+    EXPECT_EQ(Bytes(saved.begin() + 152, saved.begin() + 164),
+              (Bytes{2, 0, 0, 0, 69, 0, 0, 0, 2, 0, 4, 0}));  // two; QcFrameMode VT_I2 4
+    ULARGE_INTEGER size{};
+    ASSERT_EQ(source.stream->GetSizeMax(&size), S_OK);
+    EXPECT_EQ(size.QuadPart, saved.size());
+
+    target.dispatch->put_QcFrameLength(77);  // not in the stream: back to its default
+    ASSERT_EQ(target.Load(saved), S_OK);
+    EXPECT_EQ(target.Saved(), saved);
+    ASSERT_EQ(target.Load(plain), S_OK);
+    EXPECT_EQ(target.Saved(), plain);
+
+    // The loader trusts neither the count, the dispid nor the record's type.
+    auto damaged = [&](size_t at, BYTE value) {
+        Bytes b = saved;
+        b[at] = value;
+        return target.Load(b);
+    };
+    EXPECT_EQ(damaged(152, 99), E_FAIL);  // count
+    EXPECT_EQ(damaged(156, 68), E_FAIL);  // a dispid not in the table
+    EXPECT_EQ(damaged(160, VT_I4), E_FAIL);
+    EXPECT_EQ(target.Load(Bytes(saved.begin(), saved.end() - 3)), E_FAIL);
+
+    MapBag bag;
+    ASSERT_EQ(source.bag->Save(&bag, TRUE, TRUE), S_OK);
+    EXPECT_EQ(bag.Values().count(L"QcFrameMode"), 1u);
+    EXPECT_EQ(bag.Values().count(L"QcFrameLength"), 0u);
+    Control fromBag;
+    ASSERT_EQ(fromBag.bag->Load(&bag, nullptr), S_OK);
+    EXPECT_EQ(fromBag.Saved(), saved);
+}
+
+}  // namespace
+}  // namespace qlr::test

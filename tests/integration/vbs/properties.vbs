@@ -106,6 +106,11 @@ Err.Clear: v = o.QcWatchPriority: Expect "QcWatchPriority", v, Err.Number, 2, vI
 Err.Clear: v = o.QcRecvNotifyOnly: Expect "QcRecvNotifyOnly", v, Err.Number, 0, vBOOL
 Err.Clear: v = o.QcCustomBaudRate: Expect "QcCustomBaudRate", v, Err.Number, 0, vI4
 Err.Clear: v = o.QcRecvEventType: Expect "QcRecvEventType", v, Err.Number, 0, vI4
+Err.Clear: v = o.QcFrameMode: Expect "QcFrameMode", v, Err.Number, 0, vI4
+Err.Clear: v = o.QcFrameLength: Expect "QcFrameLength", v, Err.Number, 4096, vI4
+Err.Clear: v = o.QcFrameGap: Expect "QcFrameGap", v, Err.Number, 0, vI4
+Err.Clear: v = o.QcFrameDelimiter: e = Err.Number
+Check e = 0 And VarType(v) = vBSTR And v = vbCrLf, "QcFrameDelimiter = " & Describe(v) & ", expected CR LF (error " & Hex(e) & ")"
 Err.Clear: v = o.QcParityReplace: e = Err.Number
 Check e = 0 And VarType(v) = vBSTR And v = "?", "QcParityReplace = " & Describe(v) & ", expected ""?"" (error " & Hex(e) & ")"
 Err.Clear: v = o.hComm: e = Err.Number
@@ -139,6 +144,10 @@ Err.Clear: o.QcWatchPriority = 0: v = o.QcWatchPriority: Back "QcWatchPriority",
 Err.Clear: o.QcRecvNotifyOnly = True: v = o.QcRecvNotifyOnly: Back "QcRecvNotifyOnly", v, Err.Number, True
 Err.Clear: o.QcCustomBaudRate = 250000: v = o.QcCustomBaudRate: Back "QcCustomBaudRate", v, Err.Number, 250000
 Err.Clear: o.QcRecvEventType = 2: v = o.QcRecvEventType: Back "QcRecvEventType", v, Err.Number, 2
+Err.Clear: o.QcFrameMode = 4: v = o.QcFrameMode: Back "QcFrameMode", v, Err.Number, 4
+Err.Clear: o.QcFrameDelimiter = ";": v = o.QcFrameDelimiter: Back "QcFrameDelimiter", v, Err.Number, ";"
+Err.Clear: o.QcFrameLength = 256: v = o.QcFrameLength: Back "QcFrameLength", v, Err.Number, 256
+Err.Clear: o.QcFrameGap = 20: v = o.QcFrameGap: Back "QcFrameGap", v, Err.Number, 20
 ' Puts do not validate: out-of-range values are stored as they are.
 Err.Clear: o.QcBaudRate = 99: v = o.QcBaudRate: Back "QcBaudRate", v, Err.Number, 99
 Err.Clear: o.QcDeviceName = 42: v = o.QcDeviceName: Back "QcDeviceName", v, Err.Number, 42
