@@ -22,8 +22,8 @@
  *   -n  a noisy cable: read NOISEFILE now and again on every SIGUSR1 (below)
  *   -b  pace both directions at BAUD bits per second, 10 bits a byte: what one
  *       end wrote is handed to the other whole, as a receiver's FIFO hands
- *       over a burst, once the line has carried the bytes before it (a
- *       pace made of small timed writes would turn every moment the bridge
+ *       over a burst, once the line has carried it after the bytes before it
+ *       (a pace made of small timed writes would turn every moment the bridge
  *       or the pty layer is not scheduled into a silence on the line)
  *   -v  log every transfer to standard error
  * The same two lines are printed on standard output. SIGTERM, SIGINT and SIGHUP
@@ -314,9 +314,12 @@ static void pump_out(struct side* s) {
     while (s->out.len > 0) {
         size_t chunk = QUEUE_SIZE - s->out.head;
         if (chunk > s->out.len) chunk = s->out.len;
-        if (char_seconds > 0 && now_seconds() < line_free[s->index]) {
-            hold_until[s->index] = line_free[s->index]; /* the line still carries earlier bytes */
-            return;
+        if (char_seconds > 0) { /* handed over once the line has carried the block */
+            const double carried = line_free[s->index] + (double)chunk * char_seconds;
+            if (now_seconds() < carried) {
+                hold_until[s->index] = carried;
+                return;
+            }
         }
         ssize_t n = write(s->master, s->out.data + s->out.head, chunk);
         if (n > 0) {

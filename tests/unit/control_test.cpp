@@ -13,6 +13,7 @@
 #include "platform/com_ptr.h"
 #include "tests/unit/fake_platform.h"
 #include "tests/unit/fake_site.h"
+#include "xmodem/transfer_control.h"
 
 #ifdef __CRT_UUID_DECL  // mingw-w64's objsafe.h gives the interface no identifier for __uuidof
 __CRT_UUID_DECL(IObjectSafety, 0xcb5bdc81, 0x93c1, 0x11cf, 0x8f, 0x20, 0x00, 0x80, 0x5f, 0x2c, 0xd0,
@@ -32,6 +33,7 @@ public:
         DISPID id;
         std::vector<VARTYPE> types;
         std::vector<long> values;
+        std::wstring text;  // a string argument
     };
     explicit RecordingSink(bool fail = false) : fail_(fail) {}
 
@@ -59,6 +61,7 @@ public:
         for (UINT i = 0; i < p->cArgs; ++i) {
             c.types.push_back(p->rgvarg[i].vt);
             c.values.push_back(p->rgvarg[i].vt == VT_I2 ? p->rgvarg[i].iVal : p->rgvarg[i].lVal);
+            if (p->rgvarg[i].vt == VT_BSTR && p->rgvarg[i].bstrVal) c.text = p->rgvarg[i].bstrVal;
         }
         calls.push_back(c);
         return fail_ ? E_FAIL : S_OK;
@@ -458,6 +461,50 @@ TEST_F(ControlTest, BackgroundNotificationsBecomeEventsOnTheHostThread) {
     EXPECT_EQ(sink.calls[1].values, (std::vector<long>{EV_CTS}));
     EXPECT_EQ(sink.calls[2].id, 4);
     control->CloseComm(&rc);
+    events->Unadvise(1);
+}
+
+// While framing, a frame left unfinished when a transfer takes the port or
+// the port closes comes with status 3, nothing is framed from the transfer's
+// bytes, and CommRecv never fires.
+TEST_F(ControlTest, UnfinishedFramesEndWithTheSessionOrAtATransfer) {
+    FakePlatformScope platform;
+    xmodem::SetFileProbeFunction([](const wchar_t*) { return true; });
+    Connect(events, sink);
+    control->put_QcFrameMode(FrameDelimiter);
+    control->put_QcNotifyRecvChars(1);
+    short rc = -9;
+    control->OpenComm(&rc);
+    ASSERT_EQ(rc, 0);
+    auto frames = [this] {
+        std::wstring seen;
+        for (const auto& c : sink.calls) {
+            if (c.id == 2) seen += L"<CommRecv>";
+            if (c.id == 3) seen += L"<end " + std::to_wstring(c.values[0]) + L">";
+            if (c.id == 7) seen += L"[" + c.text + L"]" + std::to_wstring(c.values[0]);
+        }
+        return seen;
+    };
+    auto pumpUntil = [&](const std::wstring& want) {
+        const DWORD start = GetTickCount();
+        while (frames() != want && GetTickCount() - start < 5000) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+            MSG msg;
+            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+        }
+        return frames();
+    };
+    platform.fake.Receive("one\r\ntw");
+    EXPECT_EQ(pumpUntil(L"[one]0"), L"[one]0");
+    com::Bstr name(L"out.bin");
+    control->SendFile(name.get(), &rc);  // the fake has no files: the transfer ends at once
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(pumpUntil(L"[one]0[tw]3<end 2102>"), L"[one]0[tw]3<end 2102>");
+    platform.fake.Receive("x\r\nyz");
+    EXPECT_EQ(pumpUntil(L"[one]0[tw]3<end 2102>[x]0"), L"[one]0[tw]3<end 2102>[x]0");
+    control->CloseComm(&rc);
+    EXPECT_EQ(pumpUntil(L"[one]0[tw]3<end 2102>[x]0[yz]3"), L"[one]0[tw]3<end 2102>[x]0[yz]3");
+    xmodem::SetFileProbeFunction(nullptr);
     events->Unadvise(1);
 }
 
