@@ -114,7 +114,7 @@ tr -d '\r' < "$EVENTS" | grep -v READY
 step "the same far end through ser2net: the control opens an RFC 2217 network port"
 if command -v ser2net >/dev/null; then
   NETPORT="$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
-  printf 'connection: &line\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n' \
+  printf 'connection: &line\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n  options:\n    chardelay: false\n' \
     "$NETPORT" "$PORT" >"$DEMO/ser2net.yaml"
   LD_PRELOAD="$BUILD/tools/nmshim.so" QLR_NULLMODEM="$DEMO/line.state" \
     ser2net -n -u -c "$DEMO/ser2net.yaml" -P "$DEMO/ser2net.pid" >"$DEMO/ser2net.log" 2>&1 &

@@ -243,7 +243,9 @@ net_front() {
   case "$QLR_NET_PEER" in
     ser2net)
       command -v ser2net >/dev/null || skip "ser2net is not installed"
-      printf 'connection: &line\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n' \
+      # chardelay off: ser2net would otherwise hold received bytes back for up
+      # to 20 ms, to send them in bigger pieces.
+      printf 'connection: &line\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n  options:\n    chardelay: false\n' \
         "$NET_TCP_PORT" "$device" >"$WORK/ser2net.yaml"
       "${preload[@]}" ser2net -n -u -c "$WORK/ser2net.yaml" -P "$WORK/ser2net.pid" \
         >"$WORK/ser2net.log" 2>&1 &
