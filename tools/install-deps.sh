@@ -25,8 +25,9 @@ PACKAGES=(
   ser2net python3-serial
   # ss: whether a test server listens yet
   iproute2
-  # the MSI packages
-  wixl msitools
+  # the MSI packages (faketime: their time stamps from the commit), the
+  # signing test's throw-away certificate
+  wixl msitools faketime openssl
   googletest
   # Japanese text: fonts for dialogs, locale for code page 932
   fonts-ipafont fonts-ipafont-gothic locales
@@ -44,30 +45,33 @@ installed() { dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q '^instal
 missing=()
 for p in "${PACKAGES[@]}"; do installed "$p" || missing+=("$p"); done
 
-# Debian 12's own qemu-user (7.2) spends about a minute of CPU starting each
-# Wine process; the backport (10) is fast enough.
-x86_missing=()
+# From bookworm-backports: osslsigncode (signing the packages; 2.9 signs and
+# verifies MSIs and PE files alike), and for the 32-bit tier qemu-user: Debian
+# 12's own (7.2) spends about a minute of CPU starting each Wine process, the
+# backport (10) is fast enough.
+backports_missing=()
+installed osslsigncode || backports_missing+=(osslsigncode)
 if [ $X86_TIER -eq 1 ]; then
   v="$(dpkg-query -W -f='${Version}' qemu-user 2>/dev/null || true)"
-  dpkg --compare-versions "${v:-0}" ge 1:10 || x86_missing+=(qemu-user)
-  installed debootstrap || x86_missing+=(debootstrap)
+  dpkg --compare-versions "${v:-0}" ge 1:10 || backports_missing+=(qemu-user)
+  installed debootstrap || backports_missing+=(debootstrap)
 fi
 
 have_locale() { locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; }
 
-if [ ${#missing[@]} -eq 0 ] && [ ${#x86_missing[@]} -eq 0 ] && have_locale; then
+if [ ${#missing[@]} -eq 0 ] && [ ${#backports_missing[@]} -eq 0 ] && have_locale; then
   echo "install-deps: all packages and the $LOCALE locale are present"
   exit 0
 fi
 
 if [ "$(id -u)" -ne 0 ]; then
-  echo "install-deps: missing: ${missing[*]:-} ${x86_missing[*]:-} ${LOCALE}; run this script as root" >&2
+  echo "install-deps: missing: ${missing[*]:-} ${backports_missing[*]:-} ${LOCALE}; run this script as root" >&2
   exit 1
 fi
 
 export DEBIAN_FRONTEND=noninteractive
 APT=(apt-get -o DPkg::Lock::Timeout=900 -q)
-if [ ${#x86_missing[@]} -gt 0 ] && ! grep -rqs '^Suites:.*bookworm-backports\|^deb .* bookworm-backports' \
+if [ ${#backports_missing[@]} -gt 0 ] && ! grep -rqs '^Suites:.*bookworm-backports\|^deb .* bookworm-backports' \
      /etc/apt/sources.list /etc/apt/sources.list.d/; then
   printf 'Types: deb\nURIs: http://deb.debian.org/debian\nSuites: bookworm-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
     >"$BACKPORTS_LIST"
@@ -76,10 +80,10 @@ fi
 # Everything apt and locale-gen print goes to the log.
 install_all() {
   set -e
-  if [ ${#missing[@]} -gt 0 ] || [ ${#x86_missing[@]} -gt 0 ]; then "${APT[@]}" update; fi
+  if [ ${#missing[@]} -gt 0 ] || [ ${#backports_missing[@]} -gt 0 ]; then "${APT[@]}" update; fi
   if [ ${#missing[@]} -gt 0 ]; then "${APT[@]}" install -y --no-install-recommends "${missing[@]}"; fi
-  if [ ${#x86_missing[@]} -gt 0 ]; then
-    "${APT[@]}" install -y --no-install-recommends -t bookworm-backports "${x86_missing[@]}"
+  if [ ${#backports_missing[@]} -gt 0 ]; then
+    "${APT[@]}" install -y --no-install-recommends -t bookworm-backports "${backports_missing[@]}"
   fi
   if ! have_locale; then
     if [ -f /etc/locale.gen ] && grep -q "^# *$LOCALE UTF-8" /etc/locale.gen; then
@@ -91,7 +95,7 @@ install_all() {
   fi
 }
 
-what="$(( ${#missing[@]} + ${#x86_missing[@]} )) packages"
+what="$(( ${#missing[@]} + ${#backports_missing[@]} )) packages"
 have_locale || what="$what and the $LOCALE locale"
 : >"$LOG"
 start=$SECONDS

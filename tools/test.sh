@@ -2,9 +2,11 @@
 # Runs every test of qlrcom32 on this machine, from a fresh clone if need be:
 # installs the dependencies (as root), builds the 64-bit and the 32-bit module
 # (Release, the configuration that ships) with warnings as errors, checks the
-# modules' exports and imports, writes the packages to dist/ (tools/package.sh),
+# modules' exports, imports and hardening flags, writes the packages (zips and
+# MSIs) to dist/ (tools/package.sh),
 # creates the private Wine prefix and runs ctest (unit and integration tests)
-# in the 64-bit build, then checks that the packages are reproducible and runs
+# in the 64-bit build, then checks that the packages are reproducible, signs
+# them with a throw-away certificate and verifies the signatures, and runs
 # the 32-bit module under a 32-bit Wine (tests/x86/t_x86_module.sh; about 5 min
 # the first time, QLR_X86_TIER=0 leaves it out). Exits non-zero when anything
 # fails. Last, the sources are checked against .clang-format.
@@ -52,8 +54,9 @@ build build-x64 mingw-x86_64.cmake || die "64-bit build failed"
 step "build x86 (build-x86)"
 build build-x86 mingw-i686.cmake || die "32-bit build failed"
 
-step "exports and imports"
-tools/check-module.sh build-x64/qlrcom32.ocx build-x86/qlrcom32.ocx || die "module check failed"
+step "exports, imports and hardening flags"
+tools/check-module.sh build-x64/qlrcom32.ocx build-x86/qlrcom32.ocx build-x64/qlrshm32.dll \
+  build-x86/qlrshm32.dll build-x64/qlrtrace.exe build-x86/qlrtrace.exe || die "module check failed"
 
 step "packages (dist/)"
 tools/package.sh -j "$JOBS" || die "packaging failed"
@@ -70,6 +73,9 @@ rc=$?
 
 step "reproducible packages (a copy of the sources built elsewhere)"
 tests/release/t_reproducible.sh -j "$JOBS" || rc=1
+
+step "signed packages (a throw-away certificate, build-sign/)"
+tests/release/t_signing.sh -j "$JOBS" || rc=1
 
 if [ "${QLR_X86_TIER:-1}" != 0 ]; then
   step "32-bit tier (x86 module under a 32-bit Wine)"

@@ -140,19 +140,28 @@ STDMETHODIMP QLRCom::Update(IBindCtx*) { return E_NOTIMPL; }
 
 // ---- IObjectSafety ----
 // The control writes files chosen by its caller (RecvFile) and drives
-// hardware, so it is never declared safe for untrusted callers; it is safe to
-// initialise from untrusted data (its persisted settings).
+// hardware, so it is never declared safe for untrusted callers. It is safe to
+// initialise from untrusted data because, once the host asks for that, a load
+// leaves the two settings that act by themselves alone: QcAutoOpen (opens the
+// port and raises DTR at activation) and QcDebugTrace (copies the traffic into
+// shared memory). They keep their values; a caller may still set them.
 
 STDMETHODIMP QLRCom::GetInterfaceSafetyOptions(REFIID, DWORD* supported, DWORD* enabled) {
     if (!supported || !enabled) return E_POINTER;
     *supported = INTERFACESAFE_FOR_UNTRUSTED_DATA;
-    *enabled = INTERFACESAFE_FOR_UNTRUSTED_DATA;
+    *enabled = untrustedData_ ? INTERFACESAFE_FOR_UNTRUSTED_DATA : 0;
     return S_OK;
 }
 
 STDMETHODIMP QLRCom::SetInterfaceSafetyOptions(REFIID, DWORD mask, DWORD enabled) {
     if (enabled & mask & ~static_cast<DWORD>(INTERFACESAFE_FOR_UNTRUSTED_DATA)) return E_FAIL;
+    if (mask & INTERFACESAFE_FOR_UNTRUSTED_DATA)
+        untrustedData_ = (enabled & INTERFACESAFE_FOR_UNTRUSTED_DATA) != 0;
     return S_OK;
+}
+
+bool QLRCom::IgnoredWhenLoaded(DISPID id) const {
+    return untrustedData_ && (id == kDispQcAutoOpen || id == kDispQcDebugTrace);
 }
 
 // ---- Reporter ----

@@ -365,6 +365,10 @@ private:
 
     // ---- persistence state (persistence.cpp) ----
     bool needsSaving_ = false;
+    // The host asked for safety from untrusted data (IObjectSafety): loads
+    // then leave QcAutoOpen and QcDebugTrace as they are (IgnoredWhenLoaded).
+    bool untrustedData_ = false;
+    bool IgnoredWhenLoaded(DISPID id) const;
     // A loaded extent that is no plausible size becomes the natural one.
     void KeepExtentPlausible();
 
@@ -402,5 +406,9 @@ private:
     // The container's ambient LocaleID, else LOCALE_USER_DEFAULT.
     LCID AmbientLocale();
 };
+
+// The control's type name (IOleObject::GetUserType): the registered one,
+// else the control's own, so that it needs no registry keys.
+HRESULT ControlUserType(DWORD form, LPOLESTR* type);
 
 }  // namespace qlr

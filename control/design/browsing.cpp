@@ -48,8 +48,8 @@ bool EnumDisplayText(DISPID id, long value, std::wstring& text) {
                                                           : std::to_wstring(value);
         return true;
     case kDispQcDeviceName:
-        text =
-            value >= 0 && value <= 9 ? L"COM" + std::to_wstring(value + 1) : std::to_wstring(value);
+        text = value >= 0 ? L"COM" + std::to_wstring(static_cast<long long>(value) + 1)
+                          : std::to_wstring(value);
         return true;
     default: return false;
     }

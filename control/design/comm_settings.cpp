@@ -20,6 +20,7 @@
 #include <ocidl.h>
 #include <olectl.h>
 
+#include <algorithm>
 #include <bitset>
 #include <cstring>
 #include <iterator>
@@ -32,7 +33,9 @@
 #include "control/com/module.h"
 #include "platform/com_ptr.h"
 #include "platform/unique.h"
+#include "platform/port_devices.h"
 #include "port/line_settings.h"
+#include "port/port_list.h"
 #include "qlrcom32_h.h"
 #include "resources/resource_ids.h"
 
@@ -129,8 +132,21 @@ void FillListItems(HWND dialog) {
     const auto add = [dialog](int id, const wchar_t* text) {
         SendDlgItemMessageW(dialog, id, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
     };
-    for (int port = 1; port <= 10; ++port)
-        add(IDC_PAGE_PORT, (L"COM" + std::to_wstring(port)).c_str());
+    // COM1 to COM10, then every higher COM port that the machine has (as the
+    // port list object reports them); each item's data is its QcDeviceName.
+    std::vector<long> devices;
+    for (long device = 0; device < 10; ++device) devices.push_back(device);
+    for (const port::PortInfo& info : port::ListPorts(platform::CurrentPortDeviceSource()))
+        if (info.deviceNumber >= 10) devices.push_back(info.deviceNumber);
+    std::sort(devices.begin() + 10, devices.end());
+    devices.erase(std::unique(devices.begin(), devices.end()), devices.end());
+    for (long device : devices) {
+        const LRESULT item = SendDlgItemMessageW(
+            dialog, IDC_PAGE_PORT, CB_ADDSTRING, 0,
+            reinterpret_cast<LPARAM>((L"COM" + std::to_wstring(device + 1)).c_str()));
+        SendDlgItemMessageW(dialog, IDC_PAGE_PORT, CB_SETITEMDATA, static_cast<WPARAM>(item),
+                            static_cast<LPARAM>(device));
+    }
     for (int i = 0; i < port::kBaudTableSize; ++i)
         add(IDC_PAGE_BAUD, std::to_wstring(port::kBaudTable[i]).c_str());
     for (const wchar_t* item : kByteSizeItems) add(IDC_PAGE_BYTESIZE, item);
@@ -197,12 +213,23 @@ void WriteControl(IQLRCom& control, const PageValues& v, const FieldSet& changed
     }
 }
 
+// The port list's item for a device number; -1 (no selection) for a port
+// the list does not offer.
+WPARAM PortItemOf(HWND dialog, long device) {
+    const LRESULT count = SendDlgItemMessageW(dialog, IDC_PAGE_PORT, CB_GETCOUNT, 0, 0);
+    for (LRESULT item = 0; device >= 0 && item < count; ++item)
+        if (SendDlgItemMessageW(dialog, IDC_PAGE_PORT, CB_GETITEMDATA, static_cast<WPARAM>(item),
+                                0) == device)
+            return static_cast<WPARAM>(item);
+    return static_cast<WPARAM>(-1);
+}
+
 void ShowValues(HWND dialog, const PageValues& v) {
     for (size_t i = 0; i < kLists; ++i) {
         const LRESULT count = SendDlgItemMessageW(dialog, kListIds[i], CB_GETCOUNT, 0, 0);
-        const WPARAM position = v.lists[i] >= 0 && v.lists[i] < count
-                                    ? static_cast<WPARAM>(v.lists[i])
-                                    : static_cast<WPARAM>(-1);
+        WPARAM position = v.lists[i] >= 0 && v.lists[i] < count ? static_cast<WPARAM>(v.lists[i])
+                                                                : static_cast<WPARAM>(-1);
+        if (kListIds[i] == IDC_PAGE_PORT) position = PortItemOf(dialog, v.lists[i]);
         SendDlgItemMessageW(dialog, kListIds[i], CB_SETCURSEL, position, 0);
     }
     for (size_t i = 0; i < kEdits; ++i) {
@@ -216,6 +243,10 @@ PageValues ReadDialog(HWND dialog) {
     for (size_t i = 0; i < kLists; ++i)
         v.lists[i] =
             static_cast<long>(SendDlgItemMessageW(dialog, kListIds[i], CB_GETCURSEL, 0, 0));
+    // The port list's items carry their device numbers.
+    if (v.lists[0] >= 0)
+        v.lists[0] = static_cast<long>(SendDlgItemMessageW(dialog, IDC_PAGE_PORT, CB_GETITEMDATA,
+                                                           static_cast<WPARAM>(v.lists[0]), 0));
     for (size_t i = 0; i < kReplaceBox; ++i) {
         wchar_t text[kNumberTextLimit + 1];
         const UINT length = GetDlgItemTextW(dialog, kEditIds[i], text, kNumberTextLimit + 1);

@@ -1,9 +1,81 @@
 // control/design: design time: persistence, property page, view, in-place, data object, browsing.
-// IOleObject: the client site (and through it run mode), the registry-driven
-// verbs, user type and status bits, the fixed extent and OLE advise sinks.
+// IOleObject: the client site (and through it run mode), the verbs, user type
+// and status bits (from the registry, else from the control's own table), the
+// fixed extent and OLE advise sinks.
+#include <cstring>
+
 #include "control/automation/qlrcom.h"
 
 namespace qlr {
+
+namespace {
+
+// What the registration script of the control registers, answered when the
+// registry cannot tell (registration-free use; a per-user registration that
+// the host's COM runtime does not merge in).
+const wchar_t kPropertiesVerb[] = L"\xFF8C\xFF9F\xFF9B\xFF8A\xFF9F\xFF83\xFF68(&P)..";
+const wchar_t kUserTypeName[] = L"QLRCom Class";
+// RECOMPOSEONRESIZE | CANTLINKINSIDE | INSIDEOUT | ACTIVATEWHENVISIBLE |
+// SETCLIENTSITEFIRST
+constexpr DWORD kContentMiscStatus = 131473;
+
+LPOLESTR TaskCopy(const wchar_t* text) {
+    const size_t bytes = (wcslen(text) + 1) * sizeof(wchar_t);
+    auto* copy = static_cast<LPOLESTR>(CoTaskMemAlloc(bytes));
+    if (copy) std::memcpy(copy, text, bytes);
+    return copy;
+}
+
+// The one verb of the table: the primary verb, on the container's menu.
+class VerbEnumerator final : public com::Object, public IEnumOLEVERB {
+public:
+    explicit VerbEnumerator(IUnknown* outer) : com::Object(outer) {}
+    QLR_COM_DELEGATING_IUNKNOWN
+
+    STDMETHODIMP Next(ULONG count, OLEVERB* verbs, ULONG* fetched) override {
+        if (fetched) *fetched = 0;
+        if (!verbs || (count != 1 && !fetched)) return E_POINTER;
+        ULONG n = 0;
+        for (; n < count && next_ < kVerbCount; ++n, ++next_) {
+            LPOLESTR name = TaskCopy(kPropertiesVerb);
+            if (!name) break;
+            verbs[n] = OLEVERB{OLEIVERB_PRIMARY, name, 0, OLEVERBATTRIB_ONCONTAINERMENU};
+        }
+        if (fetched) *fetched = n;
+        return n == count ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Skip(ULONG count) override {
+        const ULONG left = kVerbCount - next_;
+        next_ += count < left ? count : left;
+        return count <= left ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Reset() override {
+        next_ = 0;
+        return S_OK;
+    }
+    STDMETHODIMP Clone(IEnumOLEVERB** copy) override {
+        HRESULT hr =
+            Create<VerbEnumerator>(nullptr, IID_IEnumOLEVERB, reinterpret_cast<void**>(copy));
+        if (SUCCEEDED(hr)) static_cast<VerbEnumerator*>(*copy)->next_ = next_;
+        return hr;
+    }
+
+private:
+    static constexpr ULONG kVerbCount = 1;
+    void* FindInterface(REFIID iid) override {
+        return IsEqualIID(iid, IID_IEnumOLEVERB) ? static_cast<IEnumOLEVERB*>(this) : nullptr;
+    }
+    ULONG next_ = 0;
+};
+
+}  // namespace
+
+HRESULT ControlUserType(DWORD form, LPOLESTR* type) {
+    if (!type) return E_POINTER;
+    if (SUCCEEDED(OleRegGetUserType(CLSID_QLRCom, form, type))) return S_OK;
+    *type = TaskCopy(kUserTypeName);
+    return *type ? S_OK : E_OUTOFMEMORY;
+}
 
 STDMETHODIMP QLRCom::SetClientSite(IOleClientSite* site) {
     // Leave the old site's window first: whether the port closes with it is
@@ -71,7 +143,10 @@ STDMETHODIMP QLRCom::DoVerb(LONG verb, LPMSG, IOleClientSite*, LONG, HWND, LPCRE
 }
 
 STDMETHODIMP QLRCom::EnumVerbs(IEnumOLEVERB** verbs) {
-    return OleRegEnumVerbs(CLSID_QLRCom, verbs);
+    if (!verbs) return E_POINTER;
+    if (SUCCEEDED(OleRegEnumVerbs(CLSID_QLRCom, verbs))) return S_OK;
+    return com::Object::Create<VerbEnumerator>(nullptr, IID_IEnumOLEVERB,
+                                               reinterpret_cast<void**>(verbs));
 }
 STDMETHODIMP QLRCom::Update() { return S_OK; }
 STDMETHODIMP QLRCom::IsUpToDate() { return S_OK; }
@@ -82,9 +157,7 @@ STDMETHODIMP QLRCom::GetUserClassID(CLSID* clsid) {
     return S_OK;
 }
 
-STDMETHODIMP QLRCom::GetUserType(DWORD form, LPOLESTR* type) {
-    return OleRegGetUserType(CLSID_QLRCom, form, type);
-}
+STDMETHODIMP QLRCom::GetUserType(DWORD form, LPOLESTR* type) { return ControlUserType(form, type); }
 
 STDMETHODIMP QLRCom::SetExtent(DWORD aspect, SIZEL* size) {
     if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
@@ -124,7 +197,10 @@ STDMETHODIMP QLRCom::EnumAdvise(IEnumSTATDATA** advise) {
 }
 
 STDMETHODIMP QLRCom::GetMiscStatus(DWORD aspect, DWORD* status) {
-    return OleRegGetMiscStatus(CLSID_QLRCom, aspect, status);
+    if (!status) return E_POINTER;
+    if (SUCCEEDED(OleRegGetMiscStatus(CLSID_QLRCom, aspect, status))) return S_OK;
+    *status = aspect == DVASPECT_CONTENT ? kContentMiscStatus : 0;
+    return S_OK;
 }
 
 STDMETHODIMP QLRCom::SetColorScheme(LOGPALETTE*) { return E_NOTIMPL; }

@@ -171,6 +171,7 @@ STDMETHODIMP QLRCom::Load(LPSTREAM stream) {
         com::Variant value;
         hr = persist::ReadVariantRecord(stream, value.get());
         if (FAILED(hr)) return hr;
+        if (IgnoredWhenLoaded(entry.dispid)) continue;
         if (FAILED(PutByDispid(self, entry.dispid, *value.get()))) return E_FAIL;
     }
     if (FAILED(ResetExtended(self))) return E_FAIL;
@@ -299,6 +300,7 @@ STDMETHODIMP QLRCom::Load(IPropertyBag* bag, IErrorLog* log) {
         WantType(*value.get(), type);
         // Not in the bag, or nothing in it: the property keeps its value.
         if (FAILED(bag->Read(entry.name, value.get(), log)) || value->vt == VT_EMPTY) continue;
+        if (IgnoredWhenLoaded(entry.dispid)) continue;
         if (FAILED(PutByDispid(self, entry.dispid, *value.get()))) return E_FAIL;
     }
     for (const ExtendedEntry& entry : ExtendedEntries()) {

@@ -51,8 +51,7 @@ HRESULT QLRCom::ShowPropertyPages() {
     if (FAILED(hr)) return hr;
 
     LPOLESTR rawCaption = nullptr;
-    if (FAILED(OleRegGetUserType(CLSID_QLRCom, USERCLASSTYPE_SHORT, &rawCaption)))
-        rawCaption = nullptr;
+    if (FAILED(ControlUserType(USERCLASSTYPE_SHORT, &rawCaption))) rawCaption = nullptr;
     const platform::UniqueTaskMemory<OLECHAR> caption(rawCaption);
 
     // Owned by the container's window when the control sits in one.

@@ -26,3 +26,9 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out) {
 STDAPI DllRegisterServer() { return qlr::reg::RegisterServer(qlr::ModuleInstance()); }
 
 STDAPI DllUnregisterServer() { return qlr::reg::UnregisterServer(qlr::ModuleInstance()); }
+
+// regsvr32 /i:user (with /n: alone) registers for the current user only,
+// without administrator rights; /u /i:user removes that again.
+STDAPI DllInstall(BOOL install, LPCWSTR commandLine) {
+    return qlr::reg::Install(qlr::ModuleInstance(), install != FALSE, commandLine);
+}

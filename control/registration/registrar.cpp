@@ -10,6 +10,14 @@
 #include "platform/unique.h"
 #include "resources/resource_ids.h"
 
+// The per-user type library registration (oleaut32, Windows Vista and later):
+// declared by the Windows SDK's oleauto.h, not by mingw-w64's.
+#ifndef _MSC_VER
+WINOLEAUTAPI RegisterTypeLibForUser(ITypeLib* library, OLECHAR* path, OLECHAR* helpDir);
+WINOLEAUTAPI UnRegisterTypeLibForUser(REFGUID library, WORD major, WORD minor, LCID lcid,
+                                      SYSKIND syskind);
+#endif
+
 namespace qlr::reg {
 
 namespace {
@@ -53,11 +61,54 @@ void Note(HRESULT* first, LONG rc) {
     if (rc != ERROR_SUCCESS && !IsAbsent(rc) && SUCCEEDED(*first)) *first = HRESULT_FROM_WIN32(rc);
 }
 
+bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The class a ProgID entry names: a key of the root with a CLSID subkey that
+// has a value; null for every other entry.
+const Entry* ProgIdClass(const std::wstring& parent, const Entry& e) {
+    if (!parent.empty() || e.isNamedValue || e.flag != Flag::None) return nullptr;
+    for (const Entry& child : e.children)
+        if (!child.isNamedValue && child.hasValue && EqualsNoCase(child.name, L"CLSID"))
+            return &child;
+    return nullptr;
+}
+
+void UnregisterEntries(Root root, const std::wstring& parent, const std::vector<Entry>& entries,
+                       RegistryBackend& registry, HRESULT* first);
+
+void UnregisterKey(Root root, const std::wstring& path, const Entry& e, RegistryBackend& registry,
+                   HRESULT* first) {
+    if (!registry.KeyExists(root, path)) return;
+    UnregisterEntries(root, path, e.children, registry, first);
+    if (!registry.HasSubkeys(root, path)) Note(first, registry.DeleteKey(root, path));
+}
+
+// A ProgID goes only when it names this class and no view registers the
+// class any more (the class keys of the script are gone by now).
+void UnregisterProgId(Root root, const Entry& e, const Entry& named, RegistryBackend& registry,
+                      HRESULT* first) {
+    std::wstring clsid;
+    const LONG rc = registry.ReadString(root, e.name + L"\\CLSID", std::wstring(), &clsid);
+    if (IsAbsent(rc)) return;  // absent, or it names no class: not this module's
+    if (rc != ERROR_SUCCESS) return Note(first, rc);
+    if (!EqualsNoCase(clsid, named.value.text)) return;
+    if (registry.KeyExistsInOtherView(root, L"CLSID\\" + clsid + L"\\InprocServer32")) return;
+    UnregisterKey(root, e.name, e, registry, first);
+}
+
 void UnregisterEntries(Root root, const std::wstring& parent, const std::vector<Entry>& entries,
                        RegistryBackend& registry, HRESULT* first) {
+    std::vector<std::pair<const Entry*, const Entry*>> progIds;
     for (const Entry& e : entries) {
         if (e.isNamedValue) {
             if (e.flag != Flag::NoRemove) Note(first, registry.DeleteValue(root, parent, e.name));
+            continue;
+        }
+        if (const Entry* named = ProgIdClass(parent, e)) {
+            progIds.emplace_back(&e, named);
             continue;
         }
         const std::wstring path = Join(parent, e.name);
@@ -68,13 +119,10 @@ void UnregisterEntries(Root root, const std::wstring& parent, const std::vector<
             if (registry.KeyExists(root, path))
                 UnregisterEntries(root, path, e.children, registry, first);
             break;
-        case Flag::None:
-            if (!registry.KeyExists(root, path)) break;
-            UnregisterEntries(root, path, e.children, registry, first);
-            if (!registry.HasSubkeys(root, path)) Note(first, registry.DeleteKey(root, path));
-            break;
+        case Flag::None: UnregisterKey(root, path, e, registry, first); break;
         }
     }
+    for (const auto& p : progIds) UnregisterProgId(root, *p.first, *p.second, registry, first);
 }
 
 // ---------------------------------------------------------------- Win32
@@ -92,10 +140,6 @@ HKEY RootHandle(Root root) {
 
 using KeyHandle = platform::UniqueKey;
 
-LONG OpenKey(Root root, const std::wstring& path, REGSAM access, KeyHandle* key) {
-    return RegOpenKeyExW(RootHandle(root), path.c_str(), 0, access, key->put());
-}
-
 std::wstring ModulePath(HMODULE module) {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
@@ -111,20 +155,36 @@ std::wstring ModulePath(HMODULE module) {
 
 }  // namespace
 
+HKEY Win32Registry::RootKey(Root root, std::wstring* path) const {
+    if (scope_ == Scope::User && root == Root::ClassesRoot) {
+        *path = path->empty() ? L"Software\\Classes" : L"Software\\Classes\\" + *path;
+        return HKEY_CURRENT_USER;
+    }
+    return RootHandle(root);
+}
+
+LONG Win32Registry::Open(Root root, const std::wstring& path, REGSAM access, HKEY* key) const {
+    std::wstring full = path;
+    const HKEY base = RootKey(root, &full);
+    return RegOpenKeyExW(base, full.c_str(), 0, access, key);
+}
+
 LONG Win32Registry::CreateKey(Root root, const std::wstring& path) {
+    std::wstring full = path;
+    const HKEY base = RootKey(root, &full);
     KeyHandle key;
-    return RegCreateKeyExW(RootHandle(root), path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+    return RegCreateKeyExW(base, full.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                            KEY_READ | KEY_WRITE, nullptr, key.put(), nullptr);
 }
 
 bool Win32Registry::KeyExists(Root root, const std::wstring& path) {
     KeyHandle key;
-    return OpenKey(root, path, KEY_READ, &key) == ERROR_SUCCESS;
+    return !IsAbsent(Open(root, path, KEY_READ, key.put()));
 }
 
 bool Win32Registry::HasSubkeys(Root root, const std::wstring& path) {
     KeyHandle key;
-    if (OpenKey(root, path, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    if (Open(root, path, KEY_READ, key.put()) != ERROR_SUCCESS) return false;
     DWORD subkeys = 0;
     if (RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
                          nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
@@ -134,18 +194,22 @@ bool Win32Registry::HasSubkeys(Root root, const std::wstring& path) {
 
 LONG Win32Registry::DeleteKey(Root root, const std::wstring& path) {
     if (path.empty()) return ERROR_INVALID_PARAMETER;  // never a predefined key
-    return RegDeleteKeyW(RootHandle(root), path.c_str());
+    std::wstring full = path;
+    const HKEY base = RootKey(root, &full);
+    return RegDeleteKeyW(base, full.c_str());
 }
 
 LONG Win32Registry::DeleteTree(Root root, const std::wstring& path) {
     if (path.empty()) return ERROR_INVALID_PARAMETER;
-    return RegDeleteTreeW(RootHandle(root), path.c_str());
+    std::wstring full = path;
+    const HKEY base = RootKey(root, &full);
+    return RegDeleteTreeW(base, full.c_str());
 }
 
 LONG Win32Registry::SetValue(Root root, const std::wstring& path, const std::wstring& name,
                              const Value& value) {
     KeyHandle key;
-    LONG rc = OpenKey(root, path, KEY_SET_VALUE, &key);
+    LONG rc = Open(root, path, KEY_SET_VALUE, key.put());
     if (rc != ERROR_SUCCESS) return rc;
     const wchar_t* valueName = name.empty() ? nullptr : name.c_str();
     switch (value.type) {
@@ -167,9 +231,39 @@ LONG Win32Registry::SetValue(Root root, const std::wstring& path, const std::wst
 
 LONG Win32Registry::DeleteValue(Root root, const std::wstring& path, const std::wstring& name) {
     KeyHandle key;
-    LONG rc = OpenKey(root, path, KEY_SET_VALUE, &key);
+    LONG rc = Open(root, path, KEY_SET_VALUE, key.put());
     if (rc != ERROR_SUCCESS) return rc;
     return RegDeleteValueW(key.get(), name.empty() ? nullptr : name.c_str());
+}
+
+LONG Win32Registry::ReadString(Root root, const std::wstring& path, const std::wstring& name,
+                               std::wstring* text) {
+    KeyHandle key;
+    LONG rc = Open(root, path, KEY_QUERY_VALUE, key.put());
+    if (rc != ERROR_SUCCESS) return rc;
+    const wchar_t* valueName = name.empty() ? nullptr : name.c_str();
+    DWORD type = 0, size = 0;
+    rc = RegQueryValueExW(key.get(), valueName, nullptr, &type, nullptr, &size);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_FILE_NOT_FOUND;  // no class named
+    std::wstring buffer(size / sizeof(wchar_t) + 1, L'\0');
+    rc = RegQueryValueExW(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(&buffer[0]),
+                          &size);
+    if (rc != ERROR_SUCCESS) return rc;
+    buffer.resize(wcsnlen(buffer.c_str(), size / sizeof(wchar_t)));
+    *text = buffer;
+    return ERROR_SUCCESS;
+}
+
+bool Win32Registry::KeyExistsInOtherView(Root root, const std::wstring& path) {
+    REGSAM otherView = KEY_WOW64_32KEY;
+    if (sizeof(void*) == 4) {
+        BOOL wow64 = FALSE;  // a 32-bit process on 32-bit Windows has no other view
+        if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) return false;
+        otherView = KEY_WOW64_64KEY;
+    }
+    KeyHandle key;
+    return Open(root, path, KEY_READ | otherView, key.put()) == ERROR_SUCCESS;
 }
 
 HRESULT Register(const Script& script, RegistryBackend& registry) {
@@ -195,8 +289,9 @@ HRESULT RunScript(std::wstring_view text, const Replacements& replacements, bool
     return doRegister ? Register(script, registry) : Unregister(script, registry);
 }
 
-HRESULT RunScriptResource(HMODULE module, UINT resourceId, bool doRegister,
-                          RegistryBackend& registry) {
+namespace {
+
+HRESULT LoadScriptResource(HMODULE module, UINT resourceId, Script* script) {
     HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(resourceId), L"REGISTRY");
     if (!info) return HRESULT_FROM_WIN32(GetLastError());
     HGLOBAL loaded = LoadResource(module, info);
@@ -205,18 +300,20 @@ HRESULT RunScriptResource(HMODULE module, UINT resourceId, bool doRegister,
     const std::wstring text = DecodeScriptBytes(data, SizeofResource(module, info));
     const std::wstring path = ModulePath(module);
     if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-    return RunScript(text, {{L"MODULE", path}}, doRegister, registry);
+    return ParseScript(text, {{L"MODULE", path}}, script);
 }
 
-HRESULT RegisterServer(HMODULE module) {
-    Win32Registry registry;
-    HRESULT hr = RunScriptResource(module, IDR_QLRCOM, true, registry);
-    if (FAILED(hr)) return hr;
-    hr = RunScriptResource(module, IDR_COMMSETTINGS, true, registry);
-    if (FAILED(hr)) return hr;
-    hr = RunScriptResource(module, IDR_QLRPORTLIST, true, registry);
-    if (FAILED(hr)) return hr;
+HRESULT LoadModuleScripts(HMODULE module, std::vector<Script>* scripts) {
+    for (UINT id : {IDR_QLRCOM, IDR_COMMSETTINGS, IDR_QLRPORTLIST}) {
+        Script script;
+        const HRESULT hr = LoadScriptResource(module, id, &script);
+        if (FAILED(hr)) return hr;
+        scripts->push_back(std::move(script));
+    }
+    return S_OK;
+}
 
+HRESULT RegisterModuleTypeLib(HMODULE module, Scope scope) {
     const std::wstring path = ModulePath(module);
     if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
     std::wstring folder = path;
@@ -224,19 +321,95 @@ HRESULT RegisterServer(HMODULE module) {
     folder.resize(slash == std::wstring::npos ? 0 : slash);
 
     com::ComPtr<ITypeLib> typeLib;
-    hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, typeLib.put());
+    HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, typeLib.put());
     if (FAILED(hr)) return hr;
-    // RegisterTypeLib takes non-const strings.
+    // The registration functions take non-const strings.
     std::wstring pathArg = path;
-    return RegisterTypeLib(typeLib.get(), &pathArg[0], folder.empty() ? nullptr : &folder[0]);
+    OLECHAR* helpDir = folder.empty() ? nullptr : &folder[0];
+    return scope == Scope::User ? RegisterTypeLibForUser(typeLib.get(), &pathArg[0], helpDir)
+                                : RegisterTypeLib(typeLib.get(), &pathArg[0], helpDir);
 }
 
-HRESULT UnregisterServer(HMODULE module) {
-    Win32Registry registry;
-    RunScriptResource(module, IDR_QLRCOM, false, registry);
-    RunScriptResource(module, IDR_COMMSETTINGS, false, registry);
-    RunScriptResource(module, IDR_QLRPORTLIST, false, registry);
+HRESULT UnregisterModuleTypeLibForUser(HMODULE module) {
+    com::ComPtr<ITypeLib> typeLib;
+    const std::wstring path = ModulePath(module);
+    HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, typeLib.put());
+    if (FAILED(hr)) return hr;
+    TLIBATTR* attr = nullptr;
+    hr = typeLib->GetLibAttr(&attr);
+    if (FAILED(hr)) return hr;
+    hr = UnRegisterTypeLibForUser(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
+                                  attr->syskind);
+    typeLib->ReleaseTLibAttr(attr);
+    // A library that was never registered is no failure.
+    return hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_CANTLOADLIBRARY ? S_OK : hr;
+}
+
+}  // namespace
+
+HRESULT RunScriptResource(HMODULE module, UINT resourceId, bool doRegister,
+                          RegistryBackend& registry) {
+    Script script;
+    const HRESULT hr = LoadScriptResource(module, resourceId, &script);
+    if (FAILED(hr)) return hr;
+    return doRegister ? Register(script, registry) : Unregister(script, registry);
+}
+
+HRESULT RegisterScripts(const std::vector<Script>& scripts, RegistryBackend& registry) {
+    for (const Script& script : scripts) {
+        const HRESULT hr = Register(script, registry);
+        if (FAILED(hr)) {
+            UnregisterScripts(scripts, registry);
+            return hr;
+        }
+    }
     return S_OK;
+}
+
+HRESULT UnregisterScripts(const std::vector<Script>& scripts, RegistryBackend& registry) {
+    HRESULT first = S_OK;
+    for (const Script& script : scripts) {
+        const HRESULT hr = Unregister(script, registry);
+        if (SUCCEEDED(first) && FAILED(hr)) first = hr;
+    }
+    return first;
+}
+
+HRESULT RegisterServer(HMODULE module, Scope scope) {
+    std::vector<Script> scripts;
+    HRESULT hr = LoadModuleScripts(module, &scripts);
+    if (FAILED(hr)) return hr;
+    Win32Registry registry(scope);
+    hr = RegisterScripts(scripts, registry);
+    if (FAILED(hr)) return hr;
+    hr = RegisterModuleTypeLib(module, scope);
+    if (FAILED(hr)) UnregisterScripts(scripts, registry);
+    return hr;
+}
+
+HRESULT UnregisterServer(HMODULE module, Scope scope) {
+    std::vector<Script> scripts;
+    HRESULT hr = LoadModuleScripts(module, &scripts);
+    if (FAILED(hr)) return hr;
+    Win32Registry registry(scope);
+    hr = UnregisterScripts(scripts, registry);
+    if (scope == Scope::User) {
+        const HRESULT typeLib = UnregisterModuleTypeLibForUser(module);
+        if (SUCCEEDED(hr)) hr = typeLib;
+    }
+    return hr;
+}
+
+HRESULT Install(HMODULE module, bool install, const wchar_t* commandLine) {
+    const std::wstring command = commandLine ? commandLine : L"";
+    Scope scope;
+    if (EqualsNoCase(command, L"user"))
+        scope = Scope::User;
+    else if (command.empty() || EqualsNoCase(command, L"machine"))
+        scope = Scope::Machine;
+    else
+        return E_INVALIDARG;
+    return install ? RegisterServer(module, scope) : UnregisterServer(module, scope);
 }
 
 }  // namespace qlr::reg

@@ -8,7 +8,20 @@
 //                                       the six ProgID keys are gone, the type
 //                                       library is still registered
 //   regcheck clean                      nothing of the control is registered
+//   regcheck noclasses MODULE           no class or ProgID key; the type library
+//                                       may be registered or not
+//   regcheck --user registered|clean MODULE
+//                                       the same under HKCU\Software\Classes (a
+//                                       per-user registration); the checks that
+//                                       ask COM itself are left out (Wine does
+//                                       not merge per-user classes into HKCR)
 //   regcheck progid NAME                print what CLSIDFromProgID makes of NAME
+//   regcheck host MODULE                what a host gets from the classes however
+//                                       they are found (registry or the
+//                                       application's manifest): creation by
+//                                       both ProgIDs and the class identifier,
+//                                       type information, properties, the
+//                                       control's verbs, user type and status
 //   regcheck call MODULE ENTRY          load MODULE, call ENTRY (DllRegisterServer,
 //                                       DllUnregisterServer, DllCanUnloadNow), print
 //                                       its HRESULT; exit 0 only for exactly S_OK
@@ -16,6 +29,7 @@
 // Every check prints one line (ok/FAIL); the exit status is the number of
 // failures (capped at 100), 2 for a usage error.
 #include <windows.h>
+#include <ole2.h>
 #include <oleauto.h>
 
 #include <cstdio>
@@ -26,6 +40,9 @@
 namespace {
 
 int failures = 0;
+// HKEY_CLASSES_ROOT, or HKCU\Software\Classes with --user.
+HKEY g_root = HKEY_CLASSES_ROOT;
+bool g_user = false;
 
 void Check(bool ok, const std::wstring& what, const std::wstring& detail = L"") {
     if (!ok) ++failures;
@@ -35,8 +52,7 @@ void Check(bool ok, const std::wstring& what, const std::wstring& detail = L"") 
 
 bool KeyExists(const std::wstring& path) {
     HKEY k;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS)
-        return false;
+    if (RegOpenKeyExW(g_root, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
     RegCloseKey(k);
     return true;
 }
@@ -45,8 +61,7 @@ bool KeyExists(const std::wstring& path) {
 bool ReadString(const std::wstring& path, const wchar_t* name, std::wstring& out, DWORD& type) {
     type = 0;
     HKEY k;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS)
-        return false;
+    if (RegOpenKeyExW(g_root, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
     DWORD size = 0;
     LONG r = RegQueryValueExW(k, name, nullptr, &type, nullptr, &size);
     if (r != ERROR_SUCCESS) {
@@ -96,7 +111,7 @@ void ExpectValue(const std::wstring& path, const wchar_t* name, const std::wstri
 void ExpectEmptyKey(const std::wstring& path) {
     HKEY k;
     std::wstring what = L"HKCR\\" + path + L" is an empty key";
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(g_root, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) {
         Check(false, what, L"missing");
         return;
     }
@@ -286,7 +301,8 @@ void CheckRegistered(const std::wstring& module) {
     }
 
     // The type library registration: version 1.0, the module's path, its folder as help folder.
-    if (ids.ok) {
+    // (Per user it is RegisterTypeLibForUser's, which Wine 8 writes machine-wide.)
+    if (ids.ok && !g_user) {
         const std::wstring tl = L"TypeLib\\" + GuidString(ids.lib) + L"\\1.0";
 #ifdef _WIN64
         const std::wstring platform = L"win64";
@@ -308,13 +324,16 @@ void CheckRegistered(const std::wstring& module) {
     }
 
     // What clients resolve.
+    if (g_user) return;
     GUID viaCom{};
     HRESULT hr = CLSIDFromProgID(L"QLRCom.QLRCom.1", &viaCom);
     Check(hr == S_OK && haveClsid && IsEqualGUID(viaCom, clsid),
           L"CLSIDFromProgID(\"QLRCom.QLRCom.1\")");
 }
 
-void CheckUnregistered(const std::wstring& module, bool expectTypeLib) {
+enum class TypeLibState { Kept, Absent, Either };
+
+void CheckUnregistered(const std::wstring& module, TypeLibState typeLib) {
     GUID control{}, page{};
     LibIds ids = ReadModuleTypeLib(module);
     if (ids.ok) {
@@ -330,15 +349,110 @@ void CheckUnregistered(const std::wstring& module, bool expectTypeLib) {
     ExpectAbsent(L"CommSettings.CommSettings");
     ExpectAbsent(L"QLRCom.PortList.1");
     ExpectAbsent(L"QLRCom.PortList");
-    Check(KeyExists(L"CLSID"), L"HKCR\\CLSID itself is still there");
-    if (ids.ok) {
+    if (!g_user) Check(KeyExists(L"CLSID"), L"HKCR\\CLSID itself is still there");
+    if (ids.ok && !g_user) {
         const std::wstring tl = L"TypeLib\\" + GuidString(ids.lib);
-        if (expectTypeLib) {
+        if (typeLib == TypeLibState::Kept)
             Check(KeyExists(tl + L"\\1.0"), L"HKCR\\" + tl + L"\\1.0 is still registered");
-        } else {
+        else if (typeLib == TypeLibState::Absent)
             ExpectAbsent(tl);
-        }
     }
+}
+
+// ---- host: what a client of the classes gets, however COM finds them ----
+
+// The name of the object's dispatch interface, from its type information.
+std::wstring DispatchName(IDispatch* object) {
+    ITypeInfo* info = nullptr;
+    BSTR name = nullptr;
+    if (SUCCEEDED(object->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info)) && info)
+        info->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr);
+    std::wstring result = name ? name : L"none";
+    SysFreeString(name);
+    if (info) info->Release();
+    return result;
+}
+
+void HostChecks(const std::wstring& module) {
+    const LibIds ids = ReadModuleTypeLib(module);
+    const struct {
+        const wchar_t* progid;
+        const wchar_t* interfaceName;
+    } progids[] = {{L"QLRCom.QLRCom", L"IQLRCom"},
+                   {L"QLRCom.QLRCom.1", L"IQLRCom"},
+                   {L"QLRCom.PortList", L"IQLRPortList"},
+                   {L"QLRCom.PortList.1", L"IQLRPortList"}};
+    for (const auto& p : progids) {
+        GUID clsid{};
+        const HRESULT hr = CLSIDFromProgID(p.progid, &clsid);
+        Check(hr == S_OK, std::wstring(L"CLSIDFromProgID(") + p.progid + L")",
+              hr == S_OK ? GuidString(clsid) : L"failed");
+        if (hr != S_OK) continue;
+        IDispatch* object = nullptr;
+        CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                         reinterpret_cast<void**>(&object));
+        const std::wstring name = object ? DispatchName(object) : L"not created";
+        Check(name == p.interfaceName, std::wstring(L"created by ProgID ") + p.progid, name);
+        if (object) object->Release();
+    }
+    if (!ids.ok) return;
+    const GUID control = ids.control;
+    IDispatch* com = nullptr;
+    HRESULT hr = CoCreateInstance(control, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                  reinterpret_cast<void**>(&com));
+    Check(SUCCEEDED(hr), L"the control created by its class identifier", GuidString(control));
+    if (!com) return;
+    const std::wstring name = DispatchName(com);
+    Check(name == L"IQLRCom", L"type information names IQLRCom", name);
+
+    // A property put and read back by name, as a script does.
+    OLECHAR* member = const_cast<OLECHAR*>(L"QcRecvTimeOut");
+    DISPID id = 0;
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_I4;
+    value.lVal = 1234;
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS put{&value, &named, 1, 1}, none{};
+    hr = com->GetIDsOfNames(IID_NULL, &member, 1, LOCALE_USER_DEFAULT, &id);
+    if (SUCCEEDED(hr))
+        hr = com->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &put, nullptr,
+                         nullptr, nullptr);
+    VARIANT got;
+    VariantInit(&got);
+    if (SUCCEEDED(hr))
+        hr = com->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &got,
+                         nullptr, nullptr);
+    Check(SUCCEEDED(hr) && got.vt == VT_I4 && got.lVal == 1234,
+          L"QcRecvTimeOut put and read back through IDispatch");
+
+    IOleObject* object = nullptr;
+    if (SUCCEEDED(com->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&object)))) {
+        DWORD status = 0;
+        hr = object->GetMiscStatus(DVASPECT_CONTENT, &status);
+        Check(hr == S_OK && status == 131473, L"misc status of the content aspect is 131473",
+              std::to_wstring(status));
+        LPOLESTR type = nullptr;
+        hr = object->GetUserType(USERCLASSTYPE_FULL, &type);
+        Check(hr == S_OK && type && std::wcscmp(type, L"QLRCom Class") == 0,
+              L"user type \"QLRCom Class\"", type ? type : L"none");
+        CoTaskMemFree(type);
+        IEnumOLEVERB* verbs = nullptr;
+        OLEVERB verb{};
+        ULONG fetched = 0;
+        if (SUCCEEDED(object->EnumVerbs(&verbs)) && verbs) {
+            verbs->Next(1, &verb, &fetched);
+            verbs->Release();
+        }
+        Check(fetched == 1 && verb.lVerb == 0 && verb.grfAttribs == OLEVERBATTRIB_ONCONTAINERMENU &&
+                  verb.lpszVerbName &&
+                  std::wcscmp(verb.lpszVerbName,
+                              L"\uFF8C\uFF9F\uFF9B\uFF8A\uFF9F\uFF83\uFF68(&P)..") == 0,
+              L"verb 0 is the properties verb on the container's menu");
+        CoTaskMemFree(verb.lpszVerbName);
+        object->Release();
+    }
+    com->Release();
 }
 
 int Progid(const wchar_t* name) {
@@ -382,16 +496,30 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (argc >= 3 && std::wcscmp(argv[1], L"--user") == 0) {
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, KEY_READ, &g_root) !=
+            ERROR_SUCCESS)
+            Check(false, L"HKCU\\Software\\Classes can be opened");
+        g_user = true;
+        ++argv;
+        --argc;
+    }
     const std::wstring cmd = argv[1];
     int rc = 2;
     if (cmd == L"registered" && argc == 3) {
         CheckRegistered(argv[2]);
         rc = failures;
     } else if (cmd == L"unregistered" && argc == 3) {
-        CheckUnregistered(argv[2], true);
+        CheckUnregistered(argv[2], TypeLibState::Kept);
         rc = failures;
     } else if (cmd == L"clean" && argc == 3) {
-        CheckUnregistered(argv[2], false);
+        CheckUnregistered(argv[2], TypeLibState::Absent);
+        rc = failures;
+    } else if (cmd == L"noclasses" && argc == 3) {
+        CheckUnregistered(argv[2], TypeLibState::Either);
+        rc = failures;
+    } else if (cmd == L"host" && argc == 3) {
+        HostChecks(argv[2]);
         rc = failures;
     } else if (cmd == L"progid" && argc == 3) {
         rc = Progid(argv[2]);
@@ -404,5 +532,6 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (SUCCEEDED(init)) CoUninitialize();
     if (cmd != L"progid" && cmd != L"call" && rc != 2) std::wprintf(L"%d failed\n", failures);
+    if (g_user) RegCloseKey(g_root);
     return rc > 100 ? 100 : rc;
 }

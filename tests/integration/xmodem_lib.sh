@@ -17,7 +17,8 @@ M_PORT=""
 # XM_MAP_M_PEER: M's far end is a COM port too (COM6), for control-to-control cases.
 setup_prefix "COM4=$L_PORT" ${M_PORT:+"COM5=$M_PORT"} ${XM_MAP_M_PEER:+"COM6=$M_PEER"} ||
   { fail "prefix set up"; finish; }
-check "module registers" register_ocx
+# XM_NO_REGISTER: the hosts find the module through their manifests instead.
+[ -n "${XM_NO_REGISTER:-}" ] || check "module registers" register_ocx
 
 PEER_DIR="$WORK/peer"
 mkdir -p "$PEER_DIR"
@@ -118,7 +119,7 @@ host() {
   : >"$log"
   [ -n "$PEER_PID" ] || drain_peer
   qlr_ports_check "$WINEPREFIX" || { fail "$label: port links"; return 1; }
-  timeout -k 5 "${HOST_LIMIT:-150}" wine "$BIN/xmodem_host.exe" "$1" 4 "${@:2}" \
+  timeout -k 5 "${HOST_LIMIT:-150}" wine "${XM_HOST:-$BIN/xmodem_host.exe}" "$1" 4 "${@:2}" \
     <"$GO_FIFO" >"$OUT_FIFO" 2>>"$WORK/host.err" &
   local pid=$!
   while IFS= read -r -t 170 line; do

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Reproducible packages: the sources of this checkout, copied to another
 # folder (another depth and name) and packaged there with fresh build trees
-# (Release, no tests), give byte-identical modules and zips to the packages
-# in dist/ made by tools/package.sh from the build trees of the checkout.
+# (Release, no tests), give byte-identical modules, zips and installers to the
+# packages in dist/ made by tools/package.sh from the build trees of the
+# checkout.
 #
 #   tests/release/t_reproducible.sh [--dist DIR] [--work DIR] [-j N]
 #     --dist DIR   where the checkout's packages are written (default: dist/)
@@ -39,6 +40,8 @@ export SOURCE_DATE_EPOCH
 shopt -s nullglob
 zips=("$DIST"/qlrcom32-*-x86.zip "$DIST"/qlrcom32-*-x64.zip)
 check "two packages in $DIST" test ${#zips[@]} -eq 2
+msis=("$DIST"/qlrcom32-*-x86.msi "$DIST"/qlrcom32-*-x64.msi)
+check "two installers in $DIST" test ${#msis[@]} -eq 2
 
 # The copy: the files git knows (tracked and new, not ignored), as they are now.
 rm -rf "$WORK"
@@ -65,7 +68,10 @@ for z in "${zips[@]}"; do
     [ -f "$mine" ] && check "$arch $f byte-identical" cmp "$mine" "$WORK/b/build-$arch/$f"
   done
 done
-check "SHA256SUMS of the zips identical" cmp "$DIST/SHA256SUMS" "$WORK/dist/SHA256SUMS"
+for m in "${msis[@]}"; do
+  check "$(basename "$m") byte-identical" cmp "$m" "$WORK/dist/$(basename "$m")"
+done
+check "SHA256SUMS of the zips and installers identical" cmp "$DIST/SHA256SUMS" "$WORK/dist/SHA256SUMS"
 # Nothing of either folder inside the modules.
 for f in "$WORK"/b/build-x*/qlrcom32.ocx "$WORK"/b/build-x*/qlrshm32.dll "$WORK"/b/build-x*/qlrtrace.exe; do
   check "no build or source path in ${f#"$WORK"/b/}" \

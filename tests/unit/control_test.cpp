@@ -264,6 +264,13 @@ TEST_F(ControlTest, DisplayTexts) {
     EXPECT_EQ(text(20), L"9600");
     control->put_QcDeviceName(Com10);
     EXPECT_EQ(text(21), L"COM10");
+    control->put_QcDeviceName(static_cast<enumDeviceName>(10));
+    EXPECT_EQ(text(21), L"COM11");
+    control->put_QcDeviceName(static_cast<enumDeviceName>(254));
+    EXPECT_EQ(text(21), L"COM255");
+    control->put_QcDeviceName(static_cast<enumDeviceName>(-1));
+    EXPECT_EQ(text(21), L"-1");
+    control->put_QcDeviceName(Com10);
     EXPECT_EQ(text(22), L"\u306A\u3057");
     EXPECT_EQ(text(31), L"Normal");
     control->put_QcWatchPriority(Highest);
@@ -319,7 +326,7 @@ TEST_F(ControlTest, SafeForUntrustedDataButNeverForUntrustedCallers) {
     DWORD supported = 0, enabled = 0;
     ASSERT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled), S_OK);
     EXPECT_EQ(supported, static_cast<DWORD>(INTERFACESAFE_FOR_UNTRUSTED_DATA));
-    EXPECT_EQ(enabled, static_cast<DWORD>(INTERFACESAFE_FOR_UNTRUSTED_DATA));
+    EXPECT_EQ(enabled, 0u);  // until a host asks for it
     EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, INTERFACESAFE_FOR_UNTRUSTED_CALLER,
                                                 INTERFACESAFE_FOR_UNTRUSTED_CALLER),
               E_FAIL);
@@ -327,6 +334,34 @@ TEST_F(ControlTest, SafeForUntrustedDataButNeverForUntrustedCallers) {
         safety->SetInterfaceSafetyOptions(IID_IPersistPropertyBag, INTERFACESAFE_FOR_UNTRUSTED_DATA,
                                           INTERFACESAFE_FOR_UNTRUSTED_DATA),
         S_OK);
+    ASSERT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled), S_OK);
+    EXPECT_EQ(enabled, static_cast<DWORD>(INTERFACESAFE_FOR_UNTRUSTED_DATA));
+}
+
+// What containers ask of the class: the same answers with or without the
+// class registered (the unit tests' prefix has nothing registered).
+TEST_F(ControlTest, VerbsUserTypeAndMiscStatusNeedNoRegistry) {
+    ComPtr<IOleObject> object;
+    ASSERT_EQ(control.As(object), S_OK);
+    DWORD status = 0;
+    ASSERT_EQ(object->GetMiscStatus(DVASPECT_CONTENT, &status), S_OK);
+    EXPECT_EQ(status, 131473u);
+    LPOLESTR type = nullptr;
+    ASSERT_EQ(object->GetUserType(USERCLASSTYPE_FULL, &type), S_OK);
+    EXPECT_STREQ(type, L"QLRCom Class");
+    CoTaskMemFree(type);
+
+    ComPtr<IEnumOLEVERB> verbs;
+    ASSERT_EQ(object->EnumVerbs(verbs.put()), S_OK);
+    OLEVERB verb[2]{};
+    ULONG fetched = 0;
+    EXPECT_EQ(verbs->Next(2, verb, &fetched), S_FALSE);
+    ASSERT_EQ(fetched, 1u);
+    EXPECT_EQ(verb[0].lVerb, 0);
+    EXPECT_STREQ(verb[0].lpszVerbName, L"\xFF8C\xFF9F\xFF9B\xFF8A\xFF9F\xFF83\xFF68(&P)..");
+    EXPECT_EQ(verb[0].fuFlags, 0u);
+    EXPECT_EQ(verb[0].grfAttribs, static_cast<DWORD>(OLEVERBATTRIB_ONCONTAINERMENU));
+    CoTaskMemFree(verb[0].lpszVerbName);
 }
 
 TEST_F(ControlTest, InterfacesAnsweredAndRefused) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/com_ptr.h"
+#include "platform/port_devices.h"
 #include "control/com/module.h"
 #include "control/automation/qlrcom.h"
 #include "resources/resource_ids.h"
@@ -138,9 +139,18 @@ public:
     STDMETHODIMP_(ULONG) Release() override { return 1; }
 };
 
+// The ports the machine reports to the page (none unless a test adds some).
+class ListedPorts final : public platform::PortDeviceSource {
+public:
+    std::vector<std::wstring> names;
+    std::vector<platform::PortDeviceNode> DeviceNodes() override { return {}; }
+    std::vector<std::wstring> SerialCommNames() override { return names; }
+};
+
 class PageTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        platform::InstallPortDeviceSource(&ports);
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
         ASSERT_EQ(CreateCommSettings(nullptr, IID_IPropertyPage, page.put_void()), S_OK);
         ASSERT_EQ(page->SetPageSite(&site), S_OK);
@@ -155,6 +165,7 @@ protected:
         DestroyWindow(frame);
         for (auto& c : controls) c.reset();
         CoUninitialize();
+        platform::InstallPortDeviceSource(nullptr);
     }
 
     // Selects the objects and activates the page; the page's dialog.
@@ -193,6 +204,7 @@ protected:
         SetDlgItemTextW(dialog, id, text);
     }
 
+    ListedPorts ports;
     FakePageSite site;
     ChangeRecorder recorders[2];
     Stranger stranger;
@@ -297,6 +309,26 @@ TEST_F(PageTest, ApplyPutsAllTwelveToEverySelectedControlInOrder) {
         com::Bstr replace;
         controls[i]->get_QcParityReplace(replace.put());
         EXPECT_EQ(replace.length(), 0u);
+    }
+}
+
+TEST_F(PageTest, PortListOffersTheMachinesPortsAboveCom10) {
+    ports.names = {L"COM13", L"COM3", L"CNCA0", L"COM12"};
+    controls[0]->put_QcDeviceName(static_cast<enumDeviceName>(12));  // COM13
+    controls[1]->put_QcDeviceName(Com2);
+    const HWND dialog = Open({controls[0].get(), controls[1].get()});
+    EXPECT_EQ(SendDlgItemMessageW(dialog, IDC_PAGE_PORT, CB_GETCOUNT, 0, 0), 12);
+    EXPECT_EQ(ListItem(dialog, IDC_PAGE_PORT, 9), L"COM10");
+    EXPECT_EQ(ListItem(dialog, IDC_PAGE_PORT, 10), L"COM12");
+    EXPECT_EQ(Selected(dialog, IDC_PAGE_PORT), L"COM13");
+
+    // Picking COM12 puts its device number into every selected control.
+    Choose(dialog, IDC_PAGE_PORT, 10);
+    ASSERT_EQ(page->Apply(), S_OK);
+    for (auto& control : controls) {
+        enumDeviceName port{};
+        control->get_QcDeviceName(&port);
+        EXPECT_EQ(port, 11);
     }
 }
 

@@ -3,6 +3,7 @@
 // answers to records it must not trust.
 #include <gtest/gtest.h>
 
+#include <objsafe.h>
 #include <olectl.h>
 
 #include <algorithm>
@@ -148,6 +149,35 @@ TEST_F(PersistenceTest, PortNameTravelsOnlyWhileSet) {
     com::Bstr empty(L"");
     ASSERT_EQ(source.dispatch->put_QcPortName(empty.get()), S_OK);
     EXPECT_EQ(source.Saved(), plain);
+}
+
+TEST_F(PersistenceTest, AHostAskingForUntrustedDataSafetyGetsNoAutoOpenOrTraceFromALoad) {
+    Control source;
+    source.Fill(1);  // QcAutoOpen and QcDebugTrace set, every other property its own value
+    const Bytes saved = source.Saved();
+    MapBag bag;
+    ASSERT_EQ(source.bag->Save(&bag, TRUE, TRUE), S_OK);
+
+    for (bool fromBag : {false, true}) {
+        Control target;
+        ComPtr<IObjectSafety> safety;
+        ASSERT_EQ(target.dispatch->QueryInterface(IID_IObjectSafety, safety.put_void()), S_OK);
+        ASSERT_EQ(safety->SetInterfaceSafetyOptions(IID_IPersistStreamInit,
+                                                    INTERFACESAFE_FOR_UNTRUSTED_DATA,
+                                                    INTERFACESAFE_FOR_UNTRUSTED_DATA),
+                  S_OK);
+        ASSERT_EQ(fromBag ? target.bag->Load(&bag, nullptr) : target.Load(saved), S_OK);
+        VARIANT_BOOL autoOpen = -1, trace = -1;
+        target.dispatch->get_QcAutoOpen(&autoOpen);
+        target.dispatch->get_QcDebugTrace(&trace);
+        EXPECT_EQ(autoOpen, 0) << fromBag;
+        EXPECT_EQ(trace, 0) << fromBag;
+        // Everything else loaded: with the two set by a caller, the control
+        // saves exactly what was loaded.
+        target.dispatch->put_QcAutoOpen(1);
+        target.dispatch->put_QcDebugTrace(1);
+        EXPECT_EQ(target.Saved(), saved) << fromBag;
+    }
 }
 
 TEST_F(PersistenceTest, NeedsSavingFlagAndNotificationsOfALoad) {

@@ -95,6 +95,25 @@ public:
         if (!k) return ERROR_FILE_NOT_FOUND;
         return k->values.erase(name) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     }
+    LONG ReadString(Root root, const std::wstring& path, const std::wstring& name,
+                    std::wstring* text) override {
+        if (LONG rc = Check("ReadString", path, name)) return rc;
+        Key* k = Find(root, path);
+        if (!k) return ERROR_FILE_NOT_FOUND;
+        auto it = k->values.find(name);
+        if (it == k->values.end() || it->second.type != Value::Type::String)
+            return ERROR_FILE_NOT_FOUND;
+        *text = it->second.text;
+        return ERROR_SUCCESS;
+    }
+    bool KeyExistsInOtherView(Root, const std::wstring& path) override {
+        for (const std::wstring& key : otherView)
+            if (CompareStringOrdinal(key.c_str(), -1, path.c_str(), -1, TRUE) == CSTR_EQUAL)
+                return true;
+        return false;
+    }
+    // Keys of the other architecture's registry view.
+    std::vector<std::wstring> otherView;
 
     // Test helpers, all under HKEY_CLASSES_ROOT unless told.
     bool Has(const std::wstring& path, Root root = Root::ClassesRoot) {
@@ -496,6 +515,63 @@ TEST(RegistrarScripts, UnregisteringKeepsProgIdKeysThatHoldForeignSubkeys) {
     EXPECT_TRUE(r.Has(L"QLRCom.QLRCom.1\\Foreign"));
     EXPECT_FALSE(r.Has(L"QLRCom.QLRCom.1\\CLSID"));
     EXPECT_FALSE(r.Has(L"QLRCom.QLRCom"));
+}
+
+TEST(RegistrarScripts, ProgIdsStayWhileTheyNameAnotherClassOrTheOtherViewHasTheClass) {
+    // A ProgID taken over by another class is not this module's to delete.
+    FakeRegistry r;
+    ASSERT_EQ(S_OK, RegisterAll(r));
+    r.Put(L"QLRCom.QLRCom\\CLSID", L"", L"{00000000-0000-0000-0000-000000000001}");
+    ASSERT_EQ(S_OK, UnregisterAll(r));
+    EXPECT_EQ(L"{00000000-0000-0000-0000-000000000001}", r.Str(L"QLRCom.QLRCom\\CLSID"));
+    EXPECT_EQ(L"QLRCom.QLRCom.1", r.Str(L"QLRCom.QLRCom\\CurVer"));
+    EXPECT_FALSE(r.Has(L"QLRCom.QLRCom.1"));
+
+    // The other architecture's module still registers the control: its
+    // ProgIDs (in the shared root) stay, the page's and port list's go.
+    FakeRegistry both;
+    both.otherView.push_back(std::wstring(kControlKey) + L"\\InprocServer32");
+    ASSERT_EQ(S_OK, RegisterAll(both));
+    ASSERT_EQ(S_OK, UnregisterAll(both));
+    EXPECT_FALSE(both.Has(kControlKey));
+    EXPECT_EQ(std::wstring(kControlKey).substr(6), both.Str(L"QLRCom.QLRCom.1\\CLSID"));
+    EXPECT_EQ(std::wstring(kControlKey).substr(6), both.Str(L"QLRCom.QLRCom\\CLSID"));
+    EXPECT_FALSE(both.Has(L"CommSettings.CommSettings"));
+    EXPECT_FALSE(both.Has(L"QLRCom.PortList.1"));
+}
+
+TEST(RegistrarScripts, AFailedRegistrationRemovesWhatItWroteAndDenialsAreReported) {
+    std::vector<Script> scripts;
+    for (const char* name : kScripts)
+        scripts.push_back(Parse(ReadScript(name), ModuleReplacement()));
+    FakeRegistry r;
+    r.Put(L"CLSID\\{00000000-0000-0000-0000-000000000001}", L"", L"foreign");
+    // The last script fails part-way, after the first two were written.
+    r.failWith = [](const char* op, const std::wstring& path, const std::wstring& name) -> LONG {
+        return std::string(op) == "SetValue" &&
+                       path == kPortListKey + std::wstring(L"\\InprocServer32")
+                   ? ERROR_ACCESS_DENIED
+                   : ERROR_SUCCESS;
+    };
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), RegisterScripts(scripts, r));
+    EXPECT_EQ(std::vector<std::wstring>{L"CLSID"}, r.SubkeyNames(L""));
+    EXPECT_EQ(std::vector<std::wstring>{L"{00000000-0000-0000-0000-000000000001}"},
+              r.SubkeyNames(L"CLSID"));
+
+    // Unregistering reports a denial (and still removes what it can); what
+    // was never there is no failure.
+    r.failWith = nullptr;
+    ASSERT_EQ(S_OK, RegisterScripts(scripts, r));
+    r.failWith = [](const char* op, const std::wstring& path, const std::wstring&) -> LONG {
+        return std::string(op) == "DeleteTree" && path == kPageKey ? ERROR_ACCESS_DENIED
+                                                                   : ERROR_SUCCESS;
+    };
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), UnregisterScripts(scripts, r));
+    EXPECT_FALSE(r.Has(kControlKey));
+    EXPECT_TRUE(r.Has(kPageKey));
+    r.failWith = nullptr;
+    EXPECT_EQ(S_OK, UnregisterScripts(scripts, r));
+    EXPECT_EQ(S_OK, UnregisterScripts(scripts, r));
 }
 
 // ---------------------------------------------------------------- walk rules and failures
