@@ -4,6 +4,8 @@
 //
 //   xmodem_bench.exe MODULE PORT send FILE    1K blocks with CRC to rx -c
 //   xmodem_bench.exe MODULE PORT recv FILE    from sx -k, any blocks
+// (QLR_BENCH_PROTO=N in the environment: QcProtocol N instead of XModem1K,
+// for the batch protocols; FILE is then SendFile's or RecvFile's argument.)
 //   xmodem_bench.exe MODULE PORT idle start FILE   CPU while the send waits
 //                                   10 s for a start character that never comes
 //   xmodem_bench.exe MODULE PORT idle ack FILE     CPU while it waits 10 s for
@@ -82,7 +84,8 @@ int Run(IQLRCom* com, int port, const std::string& what, const char* arg, const 
     com->put_QcNotifyRecvChars(1);
     com->put_QcRecvNotifyOnly(VARIANT_TRUE);
     com->put_QcShowErrorMessage(0);
-    com->put_QcProtocol(XModem1K);
+    const char* proto = std::getenv("QLR_BENCH_PROTO");
+    com->put_QcProtocol(static_cast<enumProtocol>(proto ? std::atoi(proto) : XModem1K));
     short rc = -1;
     com->OpenComm(&rc);
     if (rc != 0 || !connection.ok()) {
@@ -95,16 +98,22 @@ int Run(IQLRCom* com, int port, const std::string& what, const char* arg, const 
         if (send) {
             Ready();
             if (!startChar()) std::printf("no start character\n");
+        } else if (proto) {
+            Ready();  // the far end starts its sender now
         }
         const double t0 = NowMs();
+        const double cpu0 = recv::ProcessCpuMs();
         Start(com, send, arg);
         recv::PumpUntil([&] { return events.ended; }, 600000);
         const double ms = NowMs() - t0;
+        const double cpu = recv::ProcessCpuMs() - cpu0;
         short blocks = 0;
         com->get_QcProgress(&blocks);
         std::printf("%s: end code %d, %d blocks, %.0f ms from %s to CommTransferEnd\n",
                     what.c_str(), events.end, blocks, ms, send ? "SendFile" : "RecvFile");
-        if (!send && blocks > 0)
+        std::printf("%s: CPU %.0f ms (%.1f %% of a core while it ran)\n", what.c_str(), cpu,
+                    ms > 0 ? 100.0 * cpu / ms : 0.0);
+        if (!send && blocks > 0 && !proto)
             std::printf(
                 "recv: %.1f ms per block after the 3000 ms start pause (the bound: one block per "
                 "300 ms)\n",

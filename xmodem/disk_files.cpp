@@ -1,4 +1,5 @@
 // The transfer's files on disk, through the platform layer.
+#include "xmodem/batch_files.h"
 #include "xmodem/engine.h"
 
 namespace qlr::xmodem {
@@ -59,6 +60,8 @@ private:
 };
 
 }  // namespace
+
+std::unique_ptr<File> DiskFileOf(HANDLE handle) { return std::make_unique<DiskFile>(handle); }
 
 FileSystem& DiskFiles() {
     static Disk disk;

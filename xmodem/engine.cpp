@@ -17,37 +17,29 @@ XModemEngine::XModemEngine(FileSystem& files, FailureMessage sendFailed)
     }
 }
 
-namespace {
-// The open port's device and records; a device without a handle (every
-// operation then fails) when the port is not open.
-struct PortView {
-    port::LocalDevice closed{nullptr};
-    port::Device* device = &closed;
-    OVERLAPPED read{};
-    OVERLAPPED write{};
-};
-
-void ViewOf(const ControlState& s, PortView& view) {
+PortView ViewOf(const ControlState& s) {
+    // A device without a handle: every operation on a closed port fails.
+    static port::LocalDevice closed{nullptr};
+    PortView view;
+    view.device = &closed;
     if (const port::OpenPort* port = s.port.get()) {
         if (port->device) view.device = port->device.get();
         view.read = port->read.overlapped;
         view.write = port->write.overlapped;
     }
+    return view;
 }
-}  // namespace
 
 long XModemEngine::Send(ControlState& s, const wchar_t* fileName, short protocol,
                         short showMessages) {
-    PortView port;
-    ViewOf(s, port);
+    const PortView port = ViewOf(s);
     return Send(*port.device, fileName, port.read, port.write, s.QcStatus, s.QcProgress, protocol,
                 s.abortRequested, showMessages);
 }
 
 long XModemEngine::Receive(ControlState& s, const wchar_t* fileName, short protocol,
                            short showMessages) {
-    PortView port;
-    ViewOf(s, port);
+    const PortView port = ViewOf(s);
     return Receive(*port.device, fileName, port.read, port.write, s.QcStatus, s.QcProgress,
                    protocol, s.abortRequested, showMessages);
 }
@@ -135,6 +127,18 @@ long XModemEngine::ReadWithin(unsigned char* buffer, DWORD n, DWORD firstMs, DWO
     }
     if (gotOut) *gotOut = total;
     return rc;
+}
+
+long XModemEngine::ReadAvailable(unsigned char* buffer, DWORD max, DWORD firstMs,
+                                 const std::atomic<short>& abort, DWORD& got) {
+    got = 0;
+    const long rc = ReadWithin(buffer, 1, firstMs, 0, abort);
+    if (rc != 0) return rc;
+    DWORD more = 0;
+    bool pended = false;
+    if (max > 1 && ReadOnce(buffer + 1, max - 1, more, pended, nullptr, 0) != 0) more = 0;
+    got = 1 + more;
+    return 0;
 }
 
 bool XModemEngine::AwaitQuiet(DWORD quietMs, DWORD budgetMs, const std::atomic<short>& abort) {

@@ -137,6 +137,15 @@ public:
 // Disk files through platform::Current().
 FileSystem& DiskFiles();
 
+// The open port's handle and records, which a transfer engine keeps copies
+// of; none (every operation then fails) when the port is not open.
+struct PortView {
+    port::Device* device = nullptr;  // never null once ViewOf made it
+    OVERLAPPED read{};
+    OVERLAPPED write{};
+};
+PortView ViewOf(const ControlState& s);
+
 class XModemEngine {
 public:
     // Shown by Send's failure ending when its show-messages flag is nonzero
@@ -171,6 +180,10 @@ public:
     // got (optional) counts the bytes read, also when it fails.
     long ReadWithin(unsigned char* buffer, DWORD n, DWORD firstMs, DWORD gapMs,
                     const std::atomic<short>& abort, DWORD* got = nullptr);
+    // Reads whatever is queued, up to max bytes, waiting up to firstMs for the
+    // first one: 0, kTimedOut, kAborted or the system's error.
+    long ReadAvailable(unsigned char* buffer, DWORD max, DWORD firstMs,
+                       const std::atomic<short>& abort, DWORD& got);
     // Reads and drops bytes until the line has been quiet for quietMs, for at
     // most budgetMs; false when it never settled or the abort request is set.
     bool AwaitQuiet(DWORD quietMs, DWORD budgetMs, const std::atomic<short>& abort);
@@ -205,12 +218,14 @@ public:
 
     void SetTiming(const Timing& timing) { timing_ = timing; }
 
-private:
     // The read time-outs of a transfer, from Attach to the end of Send or Receive.
     void UseTransferTimeouts();
     void RestoreTimeouts();
     // How long the line needs for one block and its answer at the port's speed.
     DWORD BlockTimeMs(DWORD size) const;
+    const Timing& timing() const { return timing_; }
+
+private:
     // The sender's wait for ACK, NAK or CAN CAN; other bytes are noise.
     enum class Answer { kAck, kNak, kNone, kCancelled, kAborted, kFailed };
     Answer AwaitAnswer(const std::atomic<short>& abort, long& error);

@@ -44,14 +44,45 @@ struct Job {
     std::wstring name;
     short protocol;
     short showMessages;
+    BatchRunner batch = nullptr;
+    BatchJob batchJob;
+    std::wstring answered;  // replaced on the host's word already
 };
+
+long RunBatch(Job& job) {
+    ControlState& s = *job.state;
+    std::wstring answered = job.answered;
+    const OverwriteQuestion ask = [&](const std::wstring& path) {
+        if (!answered.empty() && path == answered) {
+            answered.clear();
+            return true;
+        }
+        if (job.showMessages == 0 || s.transferClosing.load()) return true;
+        return ShowMessage(IDS_QE4005, path.c_str(), 0, MB_OKCANCEL) == IDOK;
+    };
+    long code = kNoEngine;
+    try {
+        code = job.batch(s, job.batchJob, ask);
+    } catch (...) {
+        ShowMessage(IDS_QE4003, job.name.c_str(), 0, MB_OK);
+        return kNoEngine;
+    }
+    const bool quiet = code == kCompleted || job.showMessages == 0 || s.transferClosing.load();
+    if (!quiet && job.direction == Direction::kSend && code != kFileOpenFailed)
+        ShowMessage(IDS_QE4007, job.name.c_str(), code, MB_OK);
+    if (!quiet && job.direction == Direction::kReceive)
+        ShowMessage(IDS_QE4004, job.name.c_str(), code, MB_OK);
+    return code;
+}
 
 DWORD WINAPI Worker(void* arg) {
     std::unique_ptr<Job> job(static_cast<Job*>(arg));
     ControlState& s = *job->state;
     const std::wstring name = job->name;
     long code = kNoEngine;
-    {
+    if (job->batch) {
+        code = RunBatch(*job);
+    } else {
         std::unique_ptr<XModemEngine> engine;
         try {
             engine = std::make_unique<XModemEngine>(DiskFiles(), [&name, &s](long c) {
@@ -92,9 +123,49 @@ short PortReady(ControlState& s, Reporter& reporter) {
     return 0;
 }
 
+short Launch(ControlState& s, std::unique_ptr<Job> job);
+
+// The preconditions of a batch protocol; fills the job's batch part.
+short PrepareBatch(ControlState& s, Reporter& reporter, Job& job,
+                   const std::function<bool()>& released) {
+    BatchFileSystem& files = DiskBatchFiles();
+    BatchJob& batch = job.batchJob;
+    batch.send = job.direction == Direction::kSend;
+    batch.protocol = job.protocol;
+    if (batch.send) {
+        for (const std::wstring& piece : SplitNames(job.name))
+            if (!NameFits(piece.c_str())) return err::Report(reporter, err::kNameTooLong);
+        std::wstring missing;
+        if (!ExpandNames(files, job.name, batch.paths, missing)) {
+            ShowMessage(IDS_QE4006, missing.c_str(), 0, MB_OK);
+            return err::kOpenFailed;
+        }
+        return 0;
+    }
+    if (!NameFits(job.name.c_str())) return err::Report(reporter, err::kNameTooLong);
+    batch.destination = DestinationOf(files, job.name);
+    const std::wstring& first = batch.destination.first;
+    if (!first.empty() && s.QcShowErrorMessage != 0 && g_fileProbe.load()(first.c_str())) {
+        if (ShowMessage(IDS_QE4005, first.c_str(), 0, MB_OKCANCEL) == IDCANCEL) return -1;
+        if (released && released()) return -1;
+        if (const short code = PortReady(s, reporter)) return code;
+        job.answered = first;
+    }
+    return 0;
+}
+
 short Start(ControlState& s, Reporter& reporter, const wchar_t* name, Direction direction,
-            const std::function<bool()>& released) {
+            const std::function<bool()>& released, BatchRunner batch) {
     if (const short code = PortReady(s, reporter)) return code;
+    const short protocol = static_cast<short>(s.QcProtocol);
+    std::unique_ptr<Job> job;
+    if (batch && protocol > kXModem1K) {
+        job = std::make_unique<Job>(Job{&s, direction, name, protocol, s.QcShowErrorMessage});
+        job->batch = batch;
+        if (const short code = PrepareBatch(s, reporter, *job, released)) return code;
+        s.abortRequested = 0;
+        return Launch(s, std::move(job));
+    }
     if (!NameFits(name)) return err::Report(reporter, err::kNameTooLong);
     if (direction == Direction::kSend) {
         if (!g_fileProbe.load()(name)) {
@@ -110,9 +181,14 @@ short Start(ControlState& s, Reporter& reporter, const wchar_t* name, Direction 
     }
     s.abortRequested = 0;
     if (s.QcProtocol < kXModemAuto || s.QcProtocol > kXModem1K) return 0;
+    return Launch(
+        s, std::make_unique<Job>(
+               Job{&s, direction, name, static_cast<short>(s.QcProtocol), s.QcShowErrorMessage}));
+}
 
-    auto job = std::make_unique<Job>(
-        Job{&s, direction, name, static_cast<short>(s.QcProtocol), s.QcShowErrorMessage});
+// Starts the worker for job.
+short Launch(ControlState& s, std::unique_ptr<Job> job) {
+    const std::wstring name = job->name;
     platform::Api& api = platform::Current();
     s.inFileTransfer = 1;
     port::WaitForWatchRead(s);  // a framing watch thread's last read is over
@@ -120,7 +196,7 @@ short Start(ControlState& s, Reporter& reporter, const wchar_t* name, Direction 
     HANDLE thread = api.CreateThread(&Worker, job.get(), &id);
     if (!thread) {
         s.inFileTransfer = 0;
-        ShowMessage(IDS_QE4003, name, 0, MB_OK);
+        ShowMessage(IDS_QE4003, name.c_str(), 0, MB_OK);
         return err::kNoThread;
     }
     job.release();  // the worker owns it now
@@ -158,13 +234,13 @@ std::wstring FormatMessageText(UINT id, const wchar_t* name, long code) {
     return text;
 }
 
-short SendFile(ControlState& s, Reporter& reporter, const wchar_t* name) {
-    return Start(s, reporter, name ? name : L"", Direction::kSend, {});
+short SendFile(ControlState& s, Reporter& reporter, const wchar_t* name, BatchRunner batch) {
+    return Start(s, reporter, name ? name : L"", Direction::kSend, {}, batch);
 }
 
 short RecvFile(ControlState& s, Reporter& reporter, const wchar_t* name,
-               const std::function<bool()>& released) {
-    return Start(s, reporter, name ? name : L"", Direction::kReceive, released);
+               const std::function<bool()>& released, BatchRunner batch) {
+    return Start(s, reporter, name ? name : L"", Direction::kReceive, released, batch);
 }
 
 short AbortTransfer(ControlState& s) {

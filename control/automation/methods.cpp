@@ -9,6 +9,8 @@
 #include "transfer/receive.h"
 #include "transfer/send.h"
 #include "xmodem/transfer_control.h"
+#include "ymodem/engine.h"
+#include "zmodem/engine.h"
 
 namespace qlr {
 
@@ -51,11 +53,20 @@ STDMETHODIMP QLRCom::FlushComm(short flags, short* prc) {
 
 // ---- File transfer ----
 
+namespace {
+// The engines of the batch protocols; the others start nothing.
+xmodem::BatchRunner BatchRunnerFor(long protocol) {
+    if (protocol == ymodem::kYModem || protocol == ymodem::kYModemG) return &ymodem::Run;
+    if (protocol == zmodem::kZModem) return &zmodem::Run;
+    return nullptr;
+}
+}  // namespace
+
 STDMETHODIMP QLRCom::SendFile(BSTR name, short* prc) {
     const KeepAlive alive(ControllingUnknown());
     if (!prc) return E_POINTER;
     EnsureNotifyWindow();
-    *prc = xmodem::SendFile(state_, *this, name);
+    *prc = xmodem::SendFile(state_, *this, name, BatchRunnerFor(state_.QcProtocol));
     if (*prc == 0) frames_.Interrupt(state_, false);  // the transfer has the port now
     return S_OK;
 }
@@ -67,10 +78,13 @@ STDMETHODIMP QLRCom::RecvFile(BSTR name, short* prc) {
     // The overwrite question pumps messages: the host may release the
     // control meanwhile. alive then holds the last reference.
     IUnknown* self = ControllingUnknown();
-    *prc = xmodem::RecvFile(state_, *this, name, [self] {
-        self->AddRef();
-        return self->Release() <= 1;
-    });
+    *prc = xmodem::RecvFile(
+        state_, *this, name,
+        [self] {
+            self->AddRef();
+            return self->Release() <= 1;
+        },
+        BatchRunnerFor(state_.QcProtocol));
     if (*prc == 0) frames_.Interrupt(state_, false);
     return S_OK;
 }

@@ -15,7 +15,8 @@ namespace {
 const wchar_t* const kByteSizeText[] = {L"7bit", L"8bit"};
 const wchar_t* const kStopBitsText[] = {L"1", L"1.5", L"2"};
 const wchar_t* const kProtocolText[] = {L"XModem auto", L"XModem check sum", L"XModem CRC",
-                                        L"XModem 1K"};
+                                        L"XModem 1K",   L"YModem batch",     L"YModem-G streaming",
+                                        L"ZModem"};
 const wchar_t* const kParityText[] = {L"\u306A\u3057", L"\u5947\u6570", L"\u5076\u6570"};
 const wchar_t* const kFlowControlText[] = {L"\u306A\u3057", L"Xon/XOff",
                                            L"\u30CF\u30FC\u30C9\u30A6\u30A7\u30A2"};

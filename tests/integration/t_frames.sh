@@ -12,6 +12,8 @@
 # delimited and fixed runs send 10,000 frames).
 . "$(dirname "$0")/lib.sh"
 need_ocx
+# Long runs outlast the bridges' default time limit.
+[ -n "${QLR_FRAME_COUNT:-}" ] && export BRIDGE_LIMIT="${BRIDGE_LIMIT:-3600}"
 # An unpaced line for the delimited and fixed runs, and two that the bridge
 # paces at 115200 and 9600 bit/s for the timed ones.
 start_bridge L || { fail "bridge starts"; finish; }

@@ -141,3 +141,13 @@ same() {
   if cmp -s "$2" "$3"; then pass "$1: file identical ($(stat -c %s "$3") bytes)"
   else fail "$1: file differs: $(cmp "$2" "$3" 2>&1 | head -1) (want $(stat -c %s "$2"), got $(stat -c %s "$3" 2>/dev/null))"; fi
 }
+
+# arrived LABEL WANT_DIR GOT_DIR NAME...: each file whole and with its time.
+arrived() {
+  local label="$1" want="$2" got="$3" f; shift 3
+  for f in "$@"; do
+    same "$label: $f" "$want/$f" "$got/$f"
+    check "$label: $f keeps its time" \
+      test "$(stat -c %Y "$want/$f")" = "$(stat -c %Y "$got/$f" 2>/dev/null)"
+  done
+}

@@ -4,14 +4,20 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/unit/fake_platform.h"
+#include "xmodem/batch_files.h"
 #include "xmodem/engine.h"
+#include "ymodem/engine.h"
+#include "zmodem/engine.h"
+#include "zmodem/frames.h"
 
 namespace qlr::test {
 namespace {
@@ -921,6 +927,305 @@ TEST_F(XModemTest, ReceiverRefusesABlockWithAByteBehindIt) {
     EXPECT_EQ(Receive(kXModemCheckSum), kCompleted);
     EXPECT_EQ(Received(), data);
     EXPECT_EQ(WrittenText(), kNakS + kNakS + kNakS + kAckS + kAckS);
+}
+
+// ---- batches (YModem) and the names they carry ----
+
+TEST(BatchNames, UntrustedNamesStayInTheFolderAndSendFileFormsSplit) {
+    const std::pair<const char*, const wchar_t*> cases[] = {
+        {"..\\..\\x", L"x"},
+        {"C:\\x", L"x"},
+        {"CON", L"_CON"},
+        {"a:b", L"a_b"},
+        {"/etc/passwd", L"passwd"},
+        {"nul.txt", L"_nul.txt"},
+        {"com1", L"_com1"},
+        {"..", L"_"},
+        {"dir/", L"_"},
+        {"a<b>|\"?*\x01", L"a_b______"},
+        {"name. . ", L"name"},
+        {"COM10", L"COM10"},
+        {"d\xC3\xA9j\xC3\xA0", L"d\u00e9j\u00e0"}};
+    for (const auto& c : cases) EXPECT_EQ(SafeName(c.first), c.second) << c.first;
+    EXPECT_EQ(SafeName(std::string(300, 'a')).size(), 200u);
+    EXPECT_EQ(SplitNames(L"a.bin||dir\\*.txt|b"),
+              (std::vector<std::wstring>{L"a.bin", L"dir\\*.txt", L"b"}));
+    EXPECT_TRUE(HasWildcard(L"dir\\*.txt"));
+    EXPECT_FALSE(HasWildcard(L"d?r\\a.txt"));
+    EXPECT_EQ(HeaderName(L"C:\\in\\d\u00e9.bin"), "d\xC3\xA9.bin");
+}
+
+// Memory files with the facts a batch needs.
+class MemoryBatch final : public BatchFileSystem {
+public:
+    std::unique_ptr<File> OpenForReading(const wchar_t* name) override {
+        return files.OpenForReading(name);
+    }
+    std::unique_ptr<File> CreateForWriting(const wchar_t* name) override {
+        times.erase(name);
+        return files.CreateForWriting(name);
+    }
+    bool Stat(const wchar_t* path, FileFacts& facts) override {
+        if (folders.count(path)) {
+            facts.folder = true;
+            return true;
+        }
+        auto it = files.files.find(path);
+        if (it == files.files.end()) return false;
+        facts = FileFacts{it->second.size(), times.count(path) ? times[path] : 0, false};
+        return true;
+    }
+    bool SetModified(const wchar_t* path, long long modified) override {
+        times[path] = modified;
+        return true;
+    }
+    std::vector<std::wstring> Match(const std::wstring&) override { return {}; }
+    bool MakeFolder(const wchar_t* path) override { return folders.insert(path).second; }
+    std::unique_ptr<File> OpenForAppend(const wchar_t* path) override {
+        auto it = files.files.find(path);
+        if (it == files.files.end()) return nullptr;
+        Bytes kept = it->second;
+        auto file = files.CreateForWriting(path);
+        file->Write(kept.data(), static_cast<DWORD>(kept.size()));
+        return file;
+    }
+
+    MemoryFiles files;
+    std::map<std::wstring, long long> times;
+    std::set<std::wstring> folders;
+};
+
+std::string Header(const std::string& name, const std::string& fields) {
+    Bytes block(name.begin(), name.end());
+    block.push_back(0);
+    block.insert(block.end(), fields.begin(), fields.end());
+    block.resize(128, 0);
+    return Frame(0, block, true);
+}
+
+class YModemTest : public XModemTest {
+protected:
+    long Receive(short protocol, const Destination& to) {
+        return ymodem.Receive(*device, read, write, to, status, progress, protocol, abort);
+    }
+    MemoryBatch batch;
+    std::vector<std::wstring> asked;
+    ymodem::YModemEngine ymodem{batch, [this](const std::wstring& path) {
+                                    asked.push_back(path);
+                                    return path != L"in\\keep.bin";
+                                }};
+};
+
+TEST_F(YModemTest, ReceiveStoresExactLengthsTimesAndSafeNamesAndAsksPerFile) {
+    const Bytes a = Pattern(1100), b = Pattern(130, 3);
+    batch.files.files[L"in\\keep.bin"] = Pattern(5);
+    RemoteSender peer;
+    // Our writes: C, ACK, C, ACK, ACK, ACK(EOT), C, ACK, C, ACK, ACK(EOT), C, ACK(end)...
+    peer.answers = {Header("../../CON", "1100 13333333333 100644"),
+                    "",
+                    Frame(1, Bytes(a.begin(), a.begin() + 1024), true, 1024),
+                    Frame(2, Bytes(a.begin() + 1024, a.end()), true),
+                    kEotS,
+                    "",
+                    Header("keep.bin", "130"),
+                    "",
+                    Frame(1, b, true, 1024),
+                    kEotS,
+                    "",
+                    Header("", ""),
+                    ""};
+    fake().SetPeer(std::ref(peer));
+    EXPECT_EQ(Receive(ymodem::kYModem, DestinationOf(batch, L"in\\")), kCompleted);
+    EXPECT_EQ(batch.files.files[L"in\\_CON"], a);
+    EXPECT_EQ(batch.times[L"in\\_CON"], 013333333333LL);
+    EXPECT_EQ(batch.files.files[L"in\\keep.bin"], Pattern(5));  // the user said keep
+    EXPECT_EQ(asked, std::vector<std::wstring>{L"in\\keep.bin"});
+    EXPECT_EQ(progress.load(), 3);
+    EXPECT_EQ(status.load(), kStatusCompleted);
+}
+
+TEST_F(YModemTest, StreamingBatchCutPartWayKeepsTheCompletedFileAndStampsNoPartialOne) {
+    const Bytes a = Pattern(100);
+    std::string damaged = Frame(2, Pattern(1024, 5), true, 1024);
+    damaged[40] ^= 0x10;
+    RemoteSender peer;
+    // Streaming: G, ACK(header), G, ACK(EOT), G, ACK(header), G -> everything at once.
+    peer.answers = {Header("a.bin", "100 1234"),
+                    "",
+                    Frame(1, a, true) + kEotS,
+                    "",
+                    Header("b.bin", "5000 1234"),
+                    "",
+                    Frame(1, Pattern(1024, 4), true, 1024) + damaged};
+    fake().SetPeer(std::ref(peer));
+    EXPECT_EQ(Receive(ymodem::kYModemG, DestinationOf(batch, L"out.bin")), kProtocolFailed);
+    EXPECT_EQ(batch.files.files[L"out.bin"], a);
+    EXPECT_EQ(batch.times[L"out.bin"], 01234);
+    EXPECT_EQ(batch.files.files[L"b.bin"], Pattern(1024, 4));
+    EXPECT_EQ(batch.times.count(L"b.bin"), 0u);  // not the sender's time: not complete
+    EXPECT_EQ(status.load(), kStatusFailed);
+    const std::string written = WrittenText();
+    EXPECT_EQ(written.substr(written.size() - 2), kCanCan);
+}
+
+TEST_F(YModemTest, SendGivesNamesSizesAndTimesAndEndsTheBatch) {
+    batch.files.files[L"src\\one.bin"] = Pattern(1100);
+    batch.times[L"src\\one.bin"] = 0777;
+    batch.files.files[L"two"] = {};
+    RemoteReceiver peer;
+    peer.answers = {kAckS + kC, kAckS, kAckS, kAckS + kC, kAckS + kC, kAckS + kC, kAckS};
+    fake().SetPeer(std::ref(peer));
+    fake().Receive(kC);
+    EXPECT_EQ(ymodem.Send(*device, read, write, {L"src\\one.bin", L"two"}, status, progress, abort),
+              kCompleted);
+    ASSERT_EQ(peer.blocks.size(), 5u);  // header, 1K, 128, header, the end
+    const Bytes& h = peer.blocks[0].data;
+    EXPECT_EQ(std::string(h.begin(), h.begin() + 19), std::string("one.bin\0"
+                                                                  "1100 777 0",
+                                                                  19));
+    EXPECT_EQ(peer.blocks[1].header, kStx);
+    EXPECT_EQ(peer.blocks[2].header, kSoh);
+    EXPECT_EQ(peer.blocks[2].data[76 - 1], Pattern(1100)[1099]);
+    EXPECT_EQ(peer.blocks[2].data[76], kSub);
+    EXPECT_EQ(std::string(peer.blocks[3].data.begin(), peer.blocks[3].data.begin() + 10),
+              std::string("two\0"
+                          "0 0 0",
+                          9) +
+                  '\0');
+    EXPECT_EQ(peer.blocks[4].data, Bytes(128, 0));
+    EXPECT_EQ(peer.eots, 2);
+    EXPECT_EQ(progress.load(), 2);
+}
+
+// ---- ZMODEM ----
+
+TEST(ZModemFrames, CrcEscapingAndCancel) {
+    const std::string check = "123456789";
+    const auto* digits = reinterpret_cast<const unsigned char*>(check.data());
+    EXPECT_EQ(~zmodem::Crc32(digits, 9), 0xCBF43926u);
+    EXPECT_EQ(zmodem::Crc16(digits, 9), 0x31C3);
+
+    // Every byte value through a subpacket and back, with and without -e.
+    Bytes all(256);
+    for (int i = 0; i < 256; ++i) all[i] = static_cast<unsigned char>(i);
+    for (bool escapeAll : {false, true}) {
+        zmodem::Escaper escaper(escapeAll);
+        std::vector<unsigned char> wire;
+        zmodem::DataSubpacket(wire, all.data(), all.size(), zmodem::kZCrcG, true, escaper);
+        for (unsigned char b : wire) {
+            EXPECT_NE(b & 0x7F, 0x11);  // no XON or XOFF reaches the line
+            EXPECT_NE(b & 0x7F, 0x13);
+            if (escapeAll) {
+                EXPECT_TRUE((b & 0x60) != 0 || b == zmodem::kZDle);
+            }
+        }
+        zmodem::Unescaper in;
+        Bytes back;
+        bool ended = false;
+        for (unsigned char b : wire) {
+            const auto r = in.Take(b);
+            if (r.kind == zmodem::Unescaper::kEnd) ended = r.value == zmodem::kZCrcG;
+            if (r.kind == zmodem::Unescaper::kByte && !ended) back.push_back(r.value);
+            EXPECT_NE(r.kind, zmodem::Unescaper::kCancel);
+        }
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(back, all);
+    }
+    // Five CANs cancel; one CAN is an escape and four are not a cancel.
+    zmodem::Unescaper in;
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(in.Take(kCan).kind, zmodem::Unescaper::kNone);
+    EXPECT_EQ(in.Take(kCan).kind, zmodem::Unescaper::kCancel);
+    in.Reset();
+    EXPECT_EQ(in.Take(kCan).kind, zmodem::Unescaper::kNone);
+    const auto r = in.Take('X');
+    EXPECT_EQ(r.kind, zmodem::Unescaper::kByte);
+    EXPECT_EQ(r.value, kCan);
+}
+
+// A scripted ZMODEM sender: it reads our hex headers and answers from its
+// script, given our header's type and position.
+struct RemoteZSender {
+    std::function<std::string(int type, std::uint32_t position)> answer;
+    std::vector<std::pair<int, std::uint32_t>> heard;
+    std::string operator()(const unsigned char* bytes, DWORD count) {
+        std::string text(reinterpret_cast<const char*>(bytes), count);
+        std::string reply;
+        for (size_t at = text.find("**\x18"
+                                   "B");
+             at != std::string::npos; at = text.find("**\x18"
+                                                     "B",
+                                                     at + 1)) {
+            const std::string hex = text.substr(at + 4, 10);
+            const int type = std::stoi(hex.substr(0, 2), nullptr, 16);
+            std::uint32_t position = 0;
+            for (int i = 0; i < 4; ++i)
+                position |=
+                    static_cast<std::uint32_t>(std::stoi(hex.substr(2 + 2 * i, 2), nullptr, 16))
+                    << (8 * i);
+            heard.emplace_back(type, position);
+            reply += answer(type, position);
+        }
+        return reply;
+    }
+};
+
+std::string Wire(const std::vector<unsigned char>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::string ZHeader(unsigned char type, std::uint32_t position, bool flags = false,
+                    unsigned char zf0 = 0) {
+    zmodem::Escaper e;
+    std::vector<unsigned char> out;
+    zmodem::BinaryHeader(
+        out, flags ? zmodem::Header::Flags(type, zf0) : zmodem::Header::At(type, position), true,
+        e);
+    return Wire(out);
+}
+
+std::string ZData(const Bytes& data, unsigned char end) {
+    zmodem::Escaper e;
+    std::vector<unsigned char> out;
+    zmodem::DataSubpacket(out, data.data(), data.size(), end, true, e);
+    return Wire(out);
+}
+
+TEST_F(YModemTest, ZModemReceiverResumesOnlyWhenTheExistingBytesAreTheSenders) {
+    const Bytes content = Pattern(3000, 11);
+    for (bool same : {true, false}) {
+        Bytes existing(content.begin(), content.begin() + 1000);
+        if (!same) existing[500] ^= 1;
+        batch.files.files[L"in\\part.bin"] = existing;
+        std::uint32_t crcOfSenders = ~zmodem::Crc32(content.data(), 1000);
+        std::string info = std::string("part.bin") + '\0' + "3000 1750" + '\0';
+        RemoteZSender peer;
+        peer.answer = [&](int type, std::uint32_t position) -> std::string {
+            if (type == zmodem::kZRInit && peer.heard.size() == 1)
+                return ZHeader(zmodem::kZFile, 0, true, zmodem::kZCResume) +
+                       ZData(Bytes(info.begin(), info.end()), zmodem::kZCrcW);
+            if (type == zmodem::kZCrc)
+                return ZHeader(zmodem::kZCrc, position == 1000 ? crcOfSenders : 0);
+            if (type == zmodem::kZRPos)
+                return ZHeader(zmodem::kZData, position) +
+                       ZData(Bytes(content.begin() + position, content.end()), zmodem::kZCrcE) +
+                       ZHeader(zmodem::kZEof, 3000);
+            if (type == zmodem::kZRInit) return ZHeader(zmodem::kZFin, 0);
+            if (type == zmodem::kZFin) return "OO";
+            return {};
+        };
+        fake().SetPeer(std::ref(peer));
+        zmodem::ZModemEngine z(batch, [](const std::wstring&) { return true; });
+        EXPECT_EQ(
+            z.Receive(*device, read, write, DestinationOf(batch, L"in\\"), status, progress, abort),
+            kCompleted);
+        EXPECT_EQ(batch.files.files[L"in\\part.bin"], content) << same;
+        EXPECT_EQ(batch.times[L"in\\part.bin"], 01750);
+        ASSERT_GE(peer.heard.size(), 3u);
+        EXPECT_EQ(peer.heard[1], std::make_pair(static_cast<int>(zmodem::kZCrc), 1000u));
+        EXPECT_EQ(peer.heard[2],
+                  std::make_pair(static_cast<int>(zmodem::kZRPos), same ? 1000u : 0u));
+        EXPECT_EQ(progress.load(), same ? 1 : 2);  // KiB moved
+    }
 }
 
 }  // namespace
