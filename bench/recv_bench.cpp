@@ -29,6 +29,7 @@
 
 #include "clock.h"
 #include "load_control.h"
+#include "../tests/integration/port_name.h"
 #include "qlrcom32_h.h"
 #include "../tests/integration/recv_sink.h"
 
@@ -66,7 +67,7 @@ int main(int argc, char** argv) {
             latencies.push_back(now - sent);
         };
         short rc = -1;
-        com->put_QcDeviceName(static_cast<enumDeviceName>(port - 1));
+        SelectPort(com, port);
         com->put_QcBaudRate(Baud115200);
         com->put_QcNotifyRecvChars(2);
         com->put_QcRecvEventType(AsString);

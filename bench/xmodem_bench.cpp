@@ -23,6 +23,7 @@
 #include <string>
 
 #include "load_control.h"
+#include "../tests/integration/port_name.h"
 #include "qlrcom32_h.h"
 #include "../tests/integration/event_sink.h"
 #include "../tests/integration/recv_sink.h"
@@ -78,7 +79,7 @@ double CpuWhilePumping(DWORD ms) {
 int Run(IQLRCom* com, int port, const std::string& what, const char* arg, const char* file) {
     Events events;
     recv::Connection connection(com, &events);
-    com->put_QcDeviceName(static_cast<enumDeviceName>(port - 1));
+    SelectPort(com, port);
     com->put_QcBaudRate(Baud115200);
     com->put_QcNotifyRecvChars(1);
     com->put_QcRecvNotifyOnly(VARIANT_TRUE);

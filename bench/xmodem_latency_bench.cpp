@@ -113,8 +113,10 @@ Figures Measure(DWORD size, int blocks) {
     std::atomic<short> status{0}, progress{0}, abort{0};
     fake.Receive("C");
     Figures f;
-    f.code = engine.Send(port, L"x", read, write, status, progress,
+    qlr::port::LocalDevice device(port);
+    f.code = engine.Send(device, L"x", read, write, status, progress,
                          size == kLargeBlock ? kXModem1K : kXModemCrc, abort, 0);
+    device.Release();  // the fake's handle, left open as the fake expects
     stop = true;
     peer.join();
     std::sort(latencies.begin(), latencies.end());

@@ -10,9 +10,9 @@ short Escape(ControlState& s, Reporter& r, DWORD function, err::Code failure) {
     platform::Api& api = platform::Current();
     // No open-port check: on a closed port the call fails as the platform
     // fails it on a closed handle, with the method's own code.
-    HANDLE port = OwnedHandle(s);
+    Device* port = OwnedDevice(s);
     if (!port) return err::Report(r, failure, ERROR_INVALID_HANDLE);
-    if (api.EscapeCommFunction(port, function)) return 0;
+    if (port->EscapeCommFunction(function)) return 0;
     return err::Report(r, failure, static_cast<long>(api.GetLastError()));
 }
 
@@ -20,14 +20,16 @@ short Escape(ControlState& s, Reporter& r, DWORD function, err::Code failure) {
 
 short SendBreak(ControlState& s, Reporter& r) {
     if (!err::RequireOpen(s, r)) return err::kNotOpen;
-    if (platform::Current().SetCommBreak(OwnedHandle(s))) return 0;
+    Device* port = OwnedDevice(s);
+    if (port && port->SetCommBreak()) return 0;
     return err::Report(r, err::kSendBreakFailed);
 }
 
 short ClearBreak(ControlState& s, Reporter& r) {
     if (!err::RequireOpen(s, r)) return err::kNotOpen;
     platform::Api& api = platform::Current();
-    if (api.ClearCommBreak(OwnedHandle(s))) return 0;
+    Device* port = OwnedDevice(s);
+    if (port && port->ClearCommBreak()) return 0;
     return err::Report(r, err::kClearBreakFailed, static_cast<long>(api.GetLastError()));
 }
 
@@ -39,12 +41,12 @@ short ClearRTS(ControlState& s, Reporter& r) { return Escape(s, r, CLRRTS, err::
 bool ModemLine(ControlState& s, Reporter& r, DWORD statusBit) {
     platform::Api& api = platform::Current();
     DWORD status = 0;
-    HANDLE port = OwnedHandle(s);
+    Device* port = OwnedDevice(s);
     if (!port) {
         err::Report(r, err::kModemStatusFailed, ERROR_INVALID_HANDLE);
         return false;
     }
-    if (!api.GetCommModemStatus(port, &status)) {
+    if (!port->GetCommModemStatus(&status)) {
         err::Report(r, err::kModemStatusFailed, static_cast<long>(api.GetLastError()));
         status = 0;
     }

@@ -65,7 +65,7 @@ void OpenPort::StopWatchThread() {
     platform::Api& api = platform::Current();
     // The flag first, then the mask: the woken thread finds the flag clear.
     watchRun = 0;
-    api.SetCommMask(device.get(), 0);
+    if (device) device->SetCommMask(0);
     if (watchStop) api.SetEvent(watchStop.get());
     api.WaitForSingleObject(watchThread.get(), INFINITE);
     watchThread.reset();

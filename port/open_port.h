@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "port/overlapped_io.h"
+#include "port/device.h"
 #include "port/state.h"
 
 namespace qlr::port {
@@ -29,7 +30,7 @@ public:
     OpenPort(const OpenPort&) = delete;
     OpenPort& operator=(const OpenPort&) = delete;
 
-    HANDLE handle() const { return device.get(); }
+    Device& dev() const { return *device; }
     // Starts the watch thread; false (the last error kept) when it cannot start.
     bool StartWatchThread(int priority);
     // Clears the run flag, ends a pending wait (mask 0, stop event) and waits
@@ -74,13 +75,15 @@ public:
     DWORD watchThreadId = 0;
 
     // Declared last, closed first.
-    platform::UniqueHandle device;
+    std::unique_ptr<Device> device;
 };
 
-// The handle the control owns: the open port's, none while closed. hComm keeps
-// reporting the last value, but Windows hands closed handle values out again at
-// once, so only this one may reach the system.
-inline HANDLE OwnedHandle(const ControlState& s) { return s.port ? s.port->handle() : nullptr; }
+// The device the control owns: the open port's, none while closed. hComm keeps
+// reporting the last handle, but Windows hands closed handle values out again
+// at once, so only this device may reach the system.
+inline Device* OwnedDevice(const ControlState& s) {
+    return s.port && s.port->device ? s.port->device.get() : nullptr;
+}
 
 // Every read from the receive queue (the host's reads, FlushComm, a transfer's
 // end) goes through here: what arrives next is new to the watch thread, and a

@@ -34,8 +34,8 @@ bool WaitDone(platform::Api& api, HANDLE event, DWORD waitMs, const std::atomic<
 
 // Cancels a pending operation and waits, bounded, until the driver has
 // finished with the record; false (the record stays outstanding) when it has not.
-bool CancelAndCollect(platform::Api& api, HANDLE port, IoRecord& record) {
-    api.CancelIoEx(port, &record.overlapped);
+bool CancelAndCollect(platform::Api& api, Device& port, IoRecord& record) {
+    port.CancelIoEx(&record.overlapped);
     if (api.WaitForSingleObject(record.event.get(), kCancelBoundMs) == WAIT_OBJECT_0) return true;
     record.outstanding = true;
     return false;
@@ -43,18 +43,18 @@ bool CancelAndCollect(platform::Api& api, HANDLE port, IoRecord& record) {
 
 // True when the record is free: no operation of an earlier call still runs
 // on it. One that has ended meanwhile is collected (its bytes are dropped).
-bool Settled(platform::Api& api, HANDLE port, IoRecord& record) {
+bool Settled(platform::Api& api, Device& port, IoRecord& record) {
     if (!record.outstanding) return true;
     if (api.WaitForSingleObject(record.event.get(), 0) != WAIT_OBJECT_0) return false;
     DWORD ignored = 0;
-    api.GetOverlappedResult(port, &record.overlapped, &ignored, FALSE);
+    port.GetOverlappedResult(&record.overlapped, &ignored, FALSE);
     record.outstanding = false;
     return true;
 }
 
-IoResult Failed(platform::Api& api, HANDLE port, DWORD error, DWORD done, bool pended) {
+IoResult Failed(Device& port, DWORD error, DWORD done, bool pended) {
     DWORD errors = 0;
-    api.ClearCommError(port, &errors, nullptr);
+    port.ClearCommError(&errors, nullptr);
     return IoResult{false, error, done, pended, errors};
 }
 
@@ -70,7 +70,7 @@ bool IoRecord::Create(platform::Api& api, DWORD bytes) {
     return event.valid() && buffer != nullptr;
 }
 
-IoResult ReadSome(HANDLE port, IoRecord& record, void* buffer, DWORD want, DWORD waitMs,
+IoResult ReadSome(Device& port, IoRecord& record, void* buffer, DWORD want, DWORD waitMs,
                   const std::atomic<short>* abort) {
     platform::Api& api = platform::Current();
     if (!Settled(api, port, record)) return IoResult{false, ERROR_BUSY, 0, false};
@@ -83,20 +83,20 @@ IoResult ReadSome(HANDLE port, IoRecord& record, void* buffer, DWORD want, DWORD
     };
     api.ResetEvent(record.event.get());
     DWORD done = 0;
-    if (api.ReadFile(port, into, want, &done, &record.overlapped)) return took(done, false);
+    if (port.ReadFile(into, want, &done, &record.overlapped)) return took(done, false);
     DWORD error = api.GetLastError();
-    if (error != ERROR_IO_PENDING) return Failed(api, port, error, 0, false);
+    if (error != ERROR_IO_PENDING) return Failed(port, error, 0, false);
 
     if (!WaitDone(api, record.event.get(), waitMs, abort) && !CancelAndCollect(api, port, record))
-        return Failed(api, port, ERROR_TIMEOUT, 0, true);
+        return Failed(port, ERROR_TIMEOUT, 0, true);
     done = 0;
-    if (api.GetOverlappedResult(port, &record.overlapped, &done, FALSE)) return took(done, true);
+    if (port.GetOverlappedResult(&record.overlapped, &done, FALSE)) return took(done, true);
     error = api.GetLastError();
     if (error == ERROR_OPERATION_ABORTED) return took(done, true);  // our own cancel
-    return Failed(api, port, error, 0, true);
+    return Failed(port, error, 0, true);
 }
 
-IoResult WriteSome(HANDLE port, IoRecord& record, const void* data, DWORD count, DWORD waitMs,
+IoResult WriteSome(Device& port, IoRecord& record, const void* data, DWORD count, DWORD waitMs,
                    const std::atomic<short>* abort) {
     platform::Api& api = platform::Current();
     if (!Settled(api, port, record)) return IoResult{false, ERROR_BUSY, 0, false};
@@ -104,10 +104,10 @@ IoResult WriteSome(HANDLE port, IoRecord& record, const void* data, DWORD count,
     if (count) std::memcpy(record.buffer.get(), data, count);
     api.ResetEvent(record.event.get());
     DWORD done = 0;
-    if (api.WriteFile(port, record.buffer.get(), count, &done, &record.overlapped))
+    if (port.WriteFile(record.buffer.get(), count, &done, &record.overlapped))
         return IoResult{true, 0, std::min(done, count), false};
     const DWORD error = api.GetLastError();
-    if (error != ERROR_IO_PENDING) return Failed(api, port, error, 0, false);
+    if (error != ERROR_IO_PENDING) return Failed(port, error, 0, false);
 
     const DWORD start = api.GetTickCount();
     for (;;) {
@@ -117,17 +117,16 @@ IoResult WriteSome(HANDLE port, IoRecord& record, const void* data, DWORD count,
         bool timedOut = false;
         if (!WaitDone(api, record.event.get(), left, abort)) {
             timedOut = !abort || !abort->load();
-            if (!CancelAndCollect(api, port, record))
-                return Failed(api, port, ERROR_TIMEOUT, 0, true);
+            if (!CancelAndCollect(api, port, record)) return Failed(port, ERROR_TIMEOUT, 0, true);
         }
         done = 0;
-        if (api.GetOverlappedResult(port, &record.overlapped, &done, FALSE) &&
+        if (port.GetOverlappedResult(&record.overlapped, &done, FALSE) &&
             (!timedOut || done >= count))
             return IoResult{true, 0, std::min(done, count), true};
-        if (timedOut) return Failed(api, port, ERROR_TIMEOUT, std::min(done, count), true);
+        if (timedOut) return Failed(port, ERROR_TIMEOUT, std::min(done, count), true);
         const DWORD result = api.GetLastError();
         if (result == ERROR_IO_INCOMPLETE) continue;  // signalled early: wait on
-        return Failed(api, port, result, std::min(done, count), true);
+        return Failed(port, result, std::min(done, count), true);
     }
 }
 

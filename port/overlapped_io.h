@@ -18,6 +18,8 @@
 
 #include "platform/platform.h"
 
+#include "port/device.h"
+
 namespace qlr::port {
 
 // Longest single wait while an abort request is watched.
@@ -65,14 +67,14 @@ struct IoResult {
 // own cancel is no failure. A cancel the driver does not finish in time fails
 // the read (ERROR_TIMEOUT) and leaves the record outstanding; a record still
 // outstanding at the next call fails it with ERROR_BUSY.
-IoResult ReadSome(HANDLE port, IoRecord& record, void* buffer, DWORD want, DWORD waitMs,
+IoResult ReadSome(Device& port, IoRecord& record, void* buffer, DWORD want, DWORD waitMs,
                   const std::atomic<short>* abort);
 
 // One write of count bytes (at most the record's capacity), waited for until
 // it completes, at most waitMs (then it is cancelled and fails with
 // ERROR_TIMEOUT), or, with abort given, until the request is set (then
 // cancelled). done is what the driver took. Outstanding records as ReadSome.
-IoResult WriteSome(HANDLE port, IoRecord& record, const void* data, DWORD count, DWORD waitMs,
+IoResult WriteSome(Device& port, IoRecord& record, const void* data, DWORD count, DWORD waitMs,
                    const std::atomic<short>* abort);
 
 }  // namespace qlr::port

@@ -6,6 +6,7 @@
 
 #include "port/errors.h"
 #include "port/line_settings.h"
+#include "port/open_device.h"
 #include "port/open_port.h"
 
 namespace qlr::port {
@@ -32,12 +33,12 @@ void DismissMessageBoxes(DWORD threadId) {
 // Waits, bounded by the write time-out, until the driver has sent what the
 // last writes queued: adapters complete a write when the bytes leave the PC,
 // not the line. Ends at once on a port that cannot say (a vanished device).
-void DrainTransmitQueue(platform::Api& api, HANDLE port) {
+void DrainTransmitQueue(platform::Api& api, Device& port) {
     const DWORD start = api.GetTickCount();
     for (;;) {
         DWORD errors = 0;
         COMSTAT stat{};
-        if (!api.ClearCommError(port, &errors, &stat) || stat.cbOutQue == 0) return;
+        if (!port.ClearCommError(&errors, &stat) || stat.cbOutQue == 0) return;
         if (api.GetTickCount() - start >= kWriteTimeOutMs) return;
         api.Sleep(kDrainPollMs);
     }
@@ -74,19 +75,20 @@ short Session::OpenComm() {
     port->readNoticed.reset(api.CreateEventA(FALSE, FALSE));
     if (!watchRecord || !port->watchStop || !port->readNoticed) return fail(err::kNoEvent, 0);
 
-    const std::string device = DeviceName(s_.QcDeviceName);
-    HANDLE handle = api.CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
-                                    FILE_FLAG_OVERLAPPED);
-    s_.hComm = handle;
-    if (handle == INVALID_HANDLE_VALUE)
-        return fail(err::kOpenFailed, static_cast<long>(api.GetLastError()));
-    port->device.reset(handle);
+    OpenedDevice opened = OpenDevice(s_);
+    port->device = std::move(opened.device);
+    // A port without a system handle reports 0: nothing a host could take
+    // for a file handle.
+    s_.hComm = port->device ? port->device->SystemHandle()
+                            : (opened.local ? INVALID_HANDLE_VALUE : nullptr);
+    if (!port->device) return fail(err::kOpenFailed, static_cast<long>(opened.error));
+    Device& device = *port->device;
 
-    api.SetCommMask(handle, EV_RXCHAR);
-    api.SetupComm(handle, static_cast<DWORD>(recvQueue), static_cast<DWORD>(sendQueue));
-    api.PurgeComm(handle, kPurgeAll);
+    device.SetCommMask(EV_RXCHAR);
+    device.SetupComm(static_cast<DWORD>(recvQueue), static_cast<DWORD>(sendQueue));
+    device.PurgeComm(kPurgeAll);
     COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, kWriteTimeOutMs};
-    api.SetCommTimeouts(handle, &timeouts);
+    device.SetCommTimeouts(&timeouts);
 
     // A mode the enumeration does not name frames nothing.
     port->frameMode = s_.QcFrameMode >= 1 && s_.QcFrameMode <= 4 ? s_.QcFrameMode : 0;
@@ -95,19 +97,19 @@ short Session::OpenComm() {
     if (!port->StartWatchThread(ThreadPriority(s_.QcWatchPriority)))
         return fail(err::kNoThread, static_cast<long>(api.GetLastError()));
 
-    api.EscapeCommFunction(handle, SETDTR);
+    device.EscapeCommFunction(SETDTR);
 
     std::string settings;
     DCB dcb{};
     dcb.fBinary = 1;
     dcb.fParity = 1;
     dcb.DCBlength = sizeof(DCB);
-    api.GetCommState(handle, &dcb);
+    device.GetCommState(&dcb);
     if (!SettingsString(s_, settings) || !api.BuildCommDCBA(settings.c_str(), &dcb))
         return fail(err::kSettingsRejected, 0);
     ApplyLineProperties(s_, dcb);
     port->dcb = dcb;
-    if (!api.SetCommState(handle, &port->dcb)) return fail(err::kSettingsNotApplied, 0);
+    if (!device.SetCommState(&port->dcb)) return fail(err::kSettingsNotApplied, 0);
     UpdateFrameTiming(*port);
 
     port->sendBuffer.reset(new (std::nothrow) unsigned char[sendQueue + 2]());
@@ -149,9 +151,9 @@ short Session::CloseComm() {
     OpenPort& port = *s_.port;
     port.StopWatchThread();
     platform::Api& api = platform::Current();
-    if (!transferStopped) DrainTransmitQueue(api, port.handle());
-    api.EscapeCommFunction(port.handle(), CLRDTR);
-    api.PurgeComm(port.handle(), kPurgeAll);
+    if (!transferStopped) DrainTransmitQueue(api, port.dev());
+    port.dev().EscapeCommFunction(CLRDTR);
+    port.dev().PurgeComm(kPurgeAll);
 
     s_.portOpen = 0;
     s_.port.reset();
@@ -159,9 +161,9 @@ short Session::CloseComm() {
 }
 
 short Session::FlushComm(short flags) {
-    HANDLE port = OwnedHandle(s_);
+    Device* port = OwnedDevice(s_);
     if (!port) return 0;  // nothing of ours to empty
-    platform::Current().PurgeComm(port, static_cast<DWORD>(static_cast<long>(flags)));
+    port->PurgeComm(static_cast<DWORD>(static_cast<long>(flags)));
     // Counts as a read: a message of the length last announced is new again.
     NoteRead(s_);
     return 0;
@@ -172,10 +174,10 @@ void Session::ReapplyBaudRate() {
     if (!reporter_.InRunMode()) return;
     platform::Api& api = platform::Current();
     OpenPort& port = *s_.port;
-    api.GetCommState(port.handle(), &port.dcb);
+    port.dev().GetCommState(&port.dcb);
     if (s_.QcBaudRate >= 0 && s_.QcBaudRate < kBaudTableSize)
         port.dcb.BaudRate = static_cast<DWORD>(kBaudTable[s_.QcBaudRate]);
-    if (!api.SetCommState(port.handle(), &port.dcb))
+    if (!port.dev().SetCommState(&port.dcb))
         reporter_.CommError(err::kSettingsNotApplied, static_cast<long>(api.GetLastError()));
     else
         UpdateFrameTiming(port);

@@ -76,6 +76,7 @@ struct ControlState {
     VARIANT_BOOL QcRecvNotifyOnly = 0;
     long QcCustomBaudRate = 0;
     long QcRecvEventType = 0;
+    com::Bstr QcPortName;  // empty: QcDeviceName chooses the port
     // Framing of received data into CommFrame events; taken at OpenComm.
     long QcFrameMode = 0;
     com::Bstr QcFrameDelimiter;  // "\r\n"

@@ -50,7 +50,7 @@ public:
         }
         std::unique_ptr<FineTimer> fineTimer;
         if (timed_) fineTimer.reset(new (std::nothrow) FineTimer);
-        if (!api_.SetCommMask(port_.handle(), mask_)) return;
+        if (!port_.dev().SetCommMask(mask_)) return;
         // Setting the mask forgets earlier events: bytes that came since the
         // port opened are looked for once.
         if ((mask_ & EV_RXCHAR) && !s_.inFileTransfer.load()) LookAtReceived();
@@ -78,7 +78,7 @@ public:
                 // The device cannot wait for events (a pseudo-terminal under
                 // some platforms refuses or keeps cancelling the wait): watch
                 // it by looking at its status instead.
-                api_.SetCommMask(port_.handle(), mask_ & ~kModemEvents);
+                port_.dev().SetCommMask(mask_ & ~kModemEvents);
                 polling = true;
                 TakeBaseline();
                 continue;
@@ -100,7 +100,7 @@ private:
     enum class Outcome { kEvents, kFailed, kStopped, kIdle };
 
     Outcome Wait(DWORD& events) {
-        HANDLE port = port_.handle();
+        Device& port = port_.dev();
         HANDLE done = port_.watch.event.get();
         OVERLAPPED& record = port_.watch.overlapped;
         if (!waitPending_) {
@@ -108,7 +108,7 @@ private:
             record = OVERLAPPED{};
             record.hEvent = done;
             port_.watchEventMask = 0;
-            if (api_.WaitCommEvent(port, &port_.watchEventMask, &record)) {
+            if (port.WaitCommEvent(&port_.watchEventMask, &record)) {
                 events = port_.watchEventMask;
                 return Outcome::kEvents;
             }
@@ -129,12 +129,12 @@ private:
         if (woke != WAIT_OBJECT_0) {
             // Asked to stop with the wait still pending. The record lives in
             // the open port until its handle is closed, so it need not be finished.
-            api_.CancelIoEx(port, &record);
+            port.CancelIoEx(&record);
             api_.WaitForSingleObject(done, 1000);
             return Outcome::kStopped;
         }
         DWORD transferred = 0;
-        if (!api_.GetOverlappedResult(port, &record, &transferred, FALSE)) {
+        if (!port.GetOverlappedResult(&record, &transferred, FALSE)) {
             lastError_ = api_.GetLastError();
             return Outcome::kFailed;
         }
@@ -144,7 +144,7 @@ private:
 
     // Acts on the first event of the wake-up; false when it brought nothing new.
     bool Dispatch(DWORD events) {
-        HANDLE port = port_.handle();
+        Device& port = port_.dev();
         if (events & EV_ERR) {
             // Errors and data of one wake-up are reported from one look: the
             // data's own event is spent, and on a platform that signals arrival
@@ -152,7 +152,7 @@ private:
             if ((events & EV_RXCHAR) && !s_.inFileTransfer.load()) return LookAtReceived();
             DWORD errors = 0;
             COMSTAT stat{};
-            if (!api_.ClearCommError(port, &errors, &stat)) return DeviceGone();
+            if (!port.ClearCommError(&errors, &stat)) return DeviceGone();
             if (errors == 0) return false;  // reported already, with received data
             PostLineError(errors);
             return true;
@@ -184,7 +184,7 @@ private:
         }
         DWORD errors = 0;
         COMSTAT stat{};
-        if (!api_.ClearCommError(port_.handle(), &errors, &stat)) {
+        if (!port_.dev().ClearCommError(&errors, &stat)) {
             DeviceGone();
             return;
         }
@@ -197,7 +197,7 @@ private:
     bool LookAtReceived() {
         DWORD errors = 0;
         COMSTAT stat{};
-        if (!api_.ClearCommError(port_.handle(), &errors, &stat)) return DeviceGone();
+        if (!port_.dev().ClearCommError(&errors, &stat)) return DeviceGone();
         const bool lineError = errors != 0 && (mask_ & EV_ERR);
         if (lineError) PostLineError(errors);
         if (framing_) return ReadForFraming(stat.cbInQue) || lineError;
@@ -217,7 +217,7 @@ private:
             }
             // No more than is queued: the read completes at once everywhere.
             const DWORD want = std::min(queued, kFrameReadSize);
-            const IoResult io = ReadSome(port_.handle(), port_.frameRead, frameBuffer_.get(), want,
+            const IoResult io = ReadSome(port_.dev(), port_.frameRead, frameBuffer_.get(), want,
                                          kIoSliceMs, nullptr);
             const ULONGLONG stamp = api_.MicrosecondClock();
             s_.watchReading.store(0);
@@ -263,7 +263,7 @@ private:
     bool DeviceGone() {
         DWORD errors = 0;
         COMSTAT stat{};
-        if (api_.ClearCommError(port_.handle(), &errors, &stat)) return false;
+        if (port_.dev().ClearCommError(&errors, &stat)) return false;
         const DWORD error = api_.GetLastError();
         if (error != ERROR_INVALID_HANDLE && port_.watchRun.load())
             Post(WM_COMM_ERROR, err::kDeviceGone, static_cast<LPARAM>(error));
@@ -310,12 +310,12 @@ private:
     void TakeBaseline() {
         DWORD errors = 0;
         COMSTAT stat{};
-        api_.ClearCommError(port_.handle(), &errors, &stat);
+        port_.dev().ClearCommError(&errors, &stat);
         lastInQueue_ = 0;  // bytes already queued are announced at the first look
         lastReads_ = s_.readGeneration.load();
         lastOutQueue_ = stat.cbOutQue;
         lastWrites_ = s_.writeGeneration.load();
-        modemKnown_ = api_.GetCommModemStatus(port_.handle(), &lastModem_) != FALSE;
+        modemKnown_ = port_.dev().GetCommModemStatus(&lastModem_) != FALSE;
     }
 
     // One look at a port that cannot signal events. Posts at most one message,
@@ -326,10 +326,10 @@ private:
         // arrivals here.
         const DWORD pollMs = framing_ ? std::min(kFramePollMs, SilenceDueMs()) : kWatchPollMs;
         if (api_.WaitForSingleObject(port_.watchStop.get(), pollMs) == WAIT_OBJECT_0) return false;
-        HANDLE port = port_.handle();
+        Device& port = port_.dev();
         DWORD errors = 0;
         COMSTAT stat{};
-        if (!api_.ClearCommError(port, &errors, &stat)) {
+        if (!port.ClearCommError(&errors, &stat)) {
             const DWORD error = api_.GetLastError();
             if (error != ERROR_INVALID_HANDLE && port_.watchRun.load())
                 Post(WM_COMM_ERROR, err::kDeviceGone, static_cast<LPARAM>(error));
@@ -356,7 +356,7 @@ private:
         }
         if (modemKnown_) {
             DWORD modem = 0;
-            if (api_.GetCommModemStatus(port, &modem)) {
+            if (port.GetCommModemStatus(&modem)) {
                 const DWORD changed = modem ^ lastModem_;
                 lastModem_ = modem;
                 DWORD events = 0;

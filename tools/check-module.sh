@@ -14,8 +14,8 @@
 # Usage: tools/check-module.sh MODULE...
 set -uo pipefail
 # The DLLs every supported Windows has (setupapi: the port list's device
-# records; comdlg32: the viewer's file dialog).
-SYSTEM_DLLS='kernel32|winmm|user32|gdi32|advapi32|ole32|oleaut32|comctl32|comdlg32|setupapi|cfgmgr32|shell32|msvcrt'
+# records; comdlg32: the viewer's file dialog; ws2_32: network ports).
+SYSTEM_DLLS='kernel32|winmm|user32|gdi32|advapi32|ole32|oleaut32|comctl32|comdlg32|setupapi|cfgmgr32|shell32|msvcrt|ws2_32'
 status=0
 for module in "$@"; do
   if [ ! -f "$module" ]; then echo "check-module: $module: missing"; status=1; continue; fi

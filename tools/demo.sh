@@ -111,6 +111,29 @@ host_rc=$?
 tr -d '\r' < "$EVENTS" | grep -v READY
 [ $host_rc -eq 0 ] || echo "  (no line arrived as an event)"
 
+step "the same far end through ser2net: the control opens an RFC 2217 network port"
+if command -v ser2net >/dev/null; then
+  NETPORT="$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+  printf 'connection: &line\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n  options:\n    chardelay: false\n' \
+    "$NETPORT" "$PORT" >"$DEMO/ser2net.yaml"
+  LD_PRELOAD="$BUILD/tools/nmshim.so" QLR_NULLMODEM="$DEMO/line.state" \
+    ser2net -n -u -c "$DEMO/ser2net.yaml" -P "$DEMO/ser2net.pid" >"$DEMO/ser2net.log" 2>&1 &
+  SER2NET=$!
+  for _ in $(seq 1 100); do ss -ltnH "sport = :$NETPORT" | grep -q . && break; sleep 0.05; done
+  echo "QcPortName = rfc2217://127.0.0.1:$NETPORT (ser2net in front of $PORT, the same far end $PEER)"
+  NETEVENTS="$DEMO/net-events.log"
+  QLR_NET_COM=1 QLR_PORT_NAME="rfc2217://127.0.0.1:$NETPORT" \
+    qlr_wine -t 60 "$(qlr_winpath "$BUILD/event_host.exe")" 1 20 > "$NETEVENTS" 2>&1 &
+  HOST=$!
+  for _ in $(seq 1 400); do grep -q READY "$NETEVENTS" 2>/dev/null && break; sleep 0.05; done
+  printf 'a line through ser2net\r\n' > "$PEER"
+  wait "$HOST" || echo "  (no line arrived through ser2net)"
+  tr -d '\r' < "$NETEVENTS" | grep -v READY
+  kill "$SER2NET" 2>/dev/null; wait "$SER2NET" 2>/dev/null
+else
+  echo "  (ser2net is not installed: tools/install-deps.sh)"
+fi
+
 # XModem over the same line, lrzsz on the far end. Its standard input comes
 # through a pipe: lrzsz flushes its input terminal when it exits, and on a pty
 # that also discards the last byte it wrote unless the bridge has read it.
@@ -168,5 +191,5 @@ done
 step "what the trace viewer showed"
 if [ -s "$DEMO/trace.log" ]; then sed 's/^/  /' "$DEMO/trace.log"; else echo "  (nothing)"; fi
 echo
-if [ $rc -eq 0 ]; then echo "demo: the control opened and closed COM1 on the virtual line, moved a file both ways with XModem, and ran on a form with its property page"; else echo "demo: FAILED (status $rc)"; fi
+if [ $rc -eq 0 ]; then echo "demo: the control opened and closed COM1 on the virtual line, opened the same far end once through ser2net (rfc2217://), moved a file both ways with XModem, and ran on a form with its property page"; else echo "demo: FAILED (status $rc)"; fi
 exit $rc

@@ -23,6 +23,8 @@ PACKAGES=(
   cmake make gcc libc6-dev socat lrzsz coreutils procps
   # network serial ports: RFC 2217 servers (ser2net, pyserial's) as test peers
   ser2net python3-serial
+  # ss: whether a test server listens yet
+  iproute2
   # the MSI packages (faketime: their time stamps from the commit), the
   # signing test's throw-away certificate
   wixl msitools faketime openssl

@@ -41,8 +41,8 @@ constexpr Outcome kNothing{Kind::kNothing, 0};
 // sliceMs, then cancelled; any bytes it took by then count.
 bool Pass(port::OpenPort& port, Reporter& r, DWORD offset, DWORD want, DWORD sliceMs, DWORD& got,
           bool& pended) {
-    const port::IoResult io = port::ReadSome(
-        port.handle(), port.read, port.recvBuffer.get() + offset, want, sliceMs, nullptr);
+    const port::IoResult io = port::ReadSome(port.dev(), port.read, port.recvBuffer.get() + offset,
+                                             want, sliceMs, nullptr);
     got = io.done;
     pended = io.pended;
     if (io.ok) return true;
@@ -69,7 +69,7 @@ Outcome ReadCore(ControlState& s, Reporter& r, short length, bool wholeUnits = f
     platform::Api& api = platform::Current();
     DWORD errors = 0;
     COMSTAT stat{};
-    api.ClearCommError(port.handle(), &errors, &stat);
+    port.dev().ClearCommError(&errors, &stat);
     if (errors != 0) {
         err::Report(r, err::kReadFailed, static_cast<long>(errors));
         return kNothing;
@@ -229,7 +229,7 @@ short InBufferCount(ControlState& s, Reporter& r) {
     if (!s.portOpen.load()) return 0;
     DWORD errors = 0;
     COMSTAT stat{};
-    platform::Current().ClearCommError(port::OwnedHandle(s), &errors, &stat);
+    if (port::Device* port = port::OwnedDevice(s)) port->ClearCommError(&errors, &stat);
     if (errors != 0) {
         err::Report(r, err::kReadFailed, static_cast<long>(errors));
         return 0;

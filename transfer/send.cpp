@@ -27,7 +27,7 @@ short WriteRun(ControlState& s, Reporter& r, DWORD count) {
         const DWORD bound =
             s.QcSendTimeOut > 0 ? static_cast<DWORD>(s.QcSendTimeOut) : port::kWriteBoundMs;
         const port::IoResult io =
-            port::WriteSome(port.handle(), port.write, data + position, remaining, bound, nullptr);
+            port::WriteSome(port.dev(), port.write, data + position, remaining, bound, nullptr);
         if (!io.ok) {
             if (io.done) s.writeGeneration.fetch_add(1);
             return err::Report(r, err::kWriteFailed, static_cast<long>(io.error));
@@ -113,7 +113,10 @@ short SendChar(ControlState& s, Reporter& r, BSTR text) {
         if (!s.port || s.openCount != session) return rc;
     }
     platform::Api& api = platform::Current();
-    if (!api.TransmitCommChar(port::OwnedHandle(s), first[0]))
+    port::Device* port = port::OwnedDevice(s);
+    if (!port)
+        rc = err::Report(r, err::kTransmitCharFailed, ERROR_INVALID_HANDLE);
+    else if (!port->TransmitCommChar(first[0]))
         rc = err::Report(r, err::kTransmitCharFailed, static_cast<long>(api.GetLastError()));
     return rc;
 }

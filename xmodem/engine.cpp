@@ -18,9 +18,12 @@ XModemEngine::XModemEngine(FileSystem& files, FailureMessage sendFailed)
 }
 
 PortView ViewOf(ControlState& s) {
+    // A device without a handle: every operation on a closed port fails.
+    static port::LocalDevice closed{nullptr};
     PortView view;
+    view.device = &closed;
     if (port::OpenPort* port = s.port.get()) {
-        view.handle = port->handle();
+        if (port->device) view.device = port->device.get();
         view.read = &port->transferRead;
         view.write = &port->transferWrite;
     }
@@ -39,7 +42,7 @@ long XModemEngine::Send(ControlState& s, const wchar_t* fileName, short protocol
                         short showMessages) {
     PortView view = ViewOf(s);
     OnLineErrors(PostLineErrors(s));
-    return Send(view.handle, fileName, view.Read(), view.Write(), s.QcStatus, s.QcProgress,
+    return Send(*view.device, fileName, view.Read(), view.Write(), s.QcStatus, s.QcProgress,
                 protocol, s.abortRequested, showMessages);
 }
 
@@ -47,7 +50,7 @@ long XModemEngine::Receive(ControlState& s, const wchar_t* fileName, short proto
                            short showMessages) {
     PortView view = ViewOf(s);
     OnLineErrors(PostLineErrors(s));
-    return Receive(view.handle, fileName, view.Read(), view.Write(), s.QcStatus, s.QcProgress,
+    return Receive(*view.device, fileName, view.Read(), view.Write(), s.QcStatus, s.QcProgress,
                    protocol, s.abortRequested, showMessages);
 }
 
@@ -55,13 +58,13 @@ void XModemEngine::NoteLineErrors(DWORD errors) const {
     if (errors != 0 && lineErrors_) lineErrors_(errors);
 }
 
-void XModemEngine::Attach(HANDLE port, port::IoRecord& read, port::IoRecord& write) {
-    port_ = port;
+void XModemEngine::Attach(port::Device& port, port::IoRecord& read, port::IoRecord& write) {
+    port_ = &port;
     read_ = &read;
     write_ = &write;
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (platform::Current().GetCommState(port_, &dcb) && dcb.BaudRate >= 50) {
+    if (port_->GetCommState(&dcb) && dcb.BaudRate >= 50) {
         baud_ = dcb.BaudRate;
         const DWORD data = dcb.ByteSize >= 5 && dcb.ByteSize <= 8 ? dcb.ByteSize : 8;
         const DWORD parity = dcb.Parity != NOPARITY ? 1 : 0;
@@ -76,13 +79,13 @@ void XModemEngine::UseTransferTimeouts() {
     // A read on an empty queue waits up to kReadWaitMs for its first byte and
     // ends with it: the engine sleeps on the read's event, not on the timer.
     COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, kReadWaitMs, 0, 5000};
-    timeoutsChanged_ = platform::Current().SetCommTimeouts(port_, &timeouts) != FALSE;
+    timeoutsChanged_ = port_->SetCommTimeouts(&timeouts) != FALSE;
 }
 
 void XModemEngine::RestoreTimeouts() {
     if (!timeoutsChanged_) return;
     COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 5000};  // as OpenComm sets them
-    platform::Current().SetCommTimeouts(port_, &timeouts);
+    port_->SetCommTimeouts(&timeouts);
     timeoutsChanged_ = false;
 }
 
@@ -100,12 +103,12 @@ long XModemEngine::ReadOnce(unsigned char* buffer, DWORD want, DWORD& got, bool&
     // The look clears the port's error flags: what it finds is reported.
     COMSTAT stat{};
     DWORD errors = 0;
-    if (want > 1 && platform::Current().ClearCommError(port_, &errors, &stat)) {
+    if (want > 1 && port_->ClearCommError(&errors, &stat)) {
         NoteLineErrors(errors);
         if (stat.cbInQue < want) want = stat.cbInQue > 0 ? stat.cbInQue : 1;
     }
     const port::IoResult io =
-        port::ReadSome(port_, *read_, buffer, want, abort ? waitMs : 0, abort);
+        port::ReadSome(*port_, *read_, buffer, want, abort ? waitMs : 0, abort);
     NoteLineErrors(io.lineErrors);
     got = io.done;
     pended = io.pended;
@@ -199,7 +202,7 @@ int XModemEngine::TakeQueuedStart() {
     int start = -1;
     COMSTAT stat{};
     DWORD errors = 0;
-    if (!platform::Current().ClearCommError(port_, &errors, &stat)) return start;
+    if (!port_->ClearCommError(&errors, &stat)) return start;
     NoteLineErrors(errors);
     // Only what was there at the start: a peer that keeps talking is heard later.
     for (DWORD left = stat.cbInQue; left > 0;) {
@@ -297,7 +300,7 @@ long XModemEngine::WriteBytes(const unsigned char* buffer, WORD n, const std::at
         const DWORD still = api.GetTickCount() - moved;
         const DWORD left = still < timing_.writeStallMs ? timing_.writeStallMs - still : 0;
         const port::IoResult io =
-            port::WriteSome(port_, *write_, buffer + sent, n - sent, left, &abort);
+            port::WriteSome(*port_, *write_, buffer + sent, n - sent, left, &abort);
         NoteLineErrors(io.lineErrors);
         if (!io.ok && !io.pended) return -1;  // failed outright
         // A write that failed after pending goes on with the rest.
@@ -328,9 +331,7 @@ long XModemEngine::WriteBlock(const unsigned char* buffer, DWORD size,
     return WriteBytes(buffer, static_cast<WORD>(size), abort);
 }
 
-void XModemEngine::PurgeQueues() {
-    platform::Current().PurgeComm(port_, PURGE_TXCLEAR | PURGE_RXCLEAR);
-}
+void XModemEngine::PurgeQueues() { port_->PurgeComm(PURGE_TXCLEAR | PURGE_RXCLEAR); }
 
 void XModemEngine::PadBlock(unsigned char* buffer, DWORD length, DWORD size) {
     if (length < size) std::fill(buffer + length, buffer + size, kSub);

@@ -45,6 +45,7 @@
 #include <memory>
 
 #include "port/overlapped_io.h"
+#include "port/device.h"
 #include "port/state.h"
 
 namespace qlr::xmodem {
@@ -156,7 +157,7 @@ FileSystem& DiskFiles();
 // place (the records outlive the transfer); while the port is not open the
 // view's own empty records stand in and every operation fails.
 struct PortView {
-    HANDLE handle = nullptr;
+    port::Device* device = nullptr;  // never null once ViewOf made it
     port::IoRecord* read = nullptr;
     port::IoRecord* write = nullptr;
     port::IoRecord none;
@@ -183,12 +184,12 @@ public:
     // One transfer each; the result is the end code. The arguments are those of
     // the transfer record: port, file name, read record, write record, status,
     // progress, protocol, abort request and show-messages flag.
-    long Send(HANDLE port, const wchar_t* fileName, port::IoRecord& read, port::IoRecord& write,
-              std::atomic<short>& status, std::atomic<short>& progress, short protocol,
-              const std::atomic<short>& abort, short showMessages);
-    long Receive(HANDLE port, const wchar_t* fileName, port::IoRecord& read, port::IoRecord& write,
-                 std::atomic<short>& status, std::atomic<short>& progress, short protocol,
-                 const std::atomic<short>& abort, short showMessages);
+    long Send(port::Device& port, const wchar_t* fileName, port::IoRecord& read,
+              port::IoRecord& write, std::atomic<short>& status, std::atomic<short>& progress,
+              short protocol, const std::atomic<short>& abort, short showMessages);
+    long Receive(port::Device& port, const wchar_t* fileName, port::IoRecord& read,
+                 port::IoRecord& write, std::atomic<short>& status, std::atomic<short>& progress,
+                 short protocol, const std::atomic<short>& abort, short showMessages);
     // The same, with the port, transfer records, status, progress and abort
     // request of the control; line errors go to the control's window as the
     // watch thread reports them (WM_COMM_ERROR, 124).
@@ -196,8 +197,8 @@ public:
     long Receive(ControlState& s, const wchar_t* fileName, short protocol, short showMessages);
 
     // ---- port operations (on the attached port) ----
-    // Keeps the port handle and the two records (which outlive the engine).
-    void Attach(HANDLE port, port::IoRecord& read, port::IoRecord& write);
+    // Keeps the port device and the two records (which outlive the engine).
+    void Attach(port::Device& port, port::IoRecord& read, port::IoRecord& write);
     // Where the line-error flags that the engine's looks at the port take go;
     // nothing the engine clears is lost unreported.
     void OnLineErrors(std::function<void(DWORD errors)> sink) { lineErrors_ = std::move(sink); }
@@ -278,7 +279,7 @@ private:
     // Hands errors the engine took from the port to lineErrors_.
     void NoteLineErrors(DWORD errors) const;
 
-    HANDLE port_ = nullptr;
+    port::Device* port_ = nullptr;
     port::IoRecord none_;  // the records while no port is attached: every call fails
     port::IoRecord* read_ = &none_;
     port::IoRecord* write_ = &none_;

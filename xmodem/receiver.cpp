@@ -10,7 +10,7 @@ namespace {
 enum class SumRule { kUndecided, kWhole, kFirst128 };
 }  // namespace
 
-long XModemEngine::Receive(HANDLE port, const wchar_t* fileName, port::IoRecord& read,
+long XModemEngine::Receive(port::Device& port, const wchar_t* fileName, port::IoRecord& read,
                            port::IoRecord& write, std::atomic<short>& status,
                            std::atomic<short>& progress, short protocol,
                            const std::atomic<short>& abort, short /*showMessages*/) {

@@ -5,7 +5,7 @@
 
 namespace qlr::xmodem {
 
-long XModemEngine::Send(HANDLE port, const wchar_t* fileName, port::IoRecord& read,
+long XModemEngine::Send(port::Device& port, const wchar_t* fileName, port::IoRecord& read,
                         port::IoRecord& write, std::atomic<short>& status,
                         std::atomic<short>& progress, short protocol,
                         const std::atomic<short>& abort, short showMessages) {

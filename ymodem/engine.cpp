@@ -104,7 +104,7 @@ long YModemEngine::SendBlock(unsigned number, DWORD size, bool crc, bool streami
     }
 }
 
-long YModemEngine::Send(HANDLE port, port::IoRecord& read, port::IoRecord& write,
+long YModemEngine::Send(port::Device& port, port::IoRecord& read, port::IoRecord& write,
                         const std::vector<std::wstring>& paths, std::atomic<short>& status,
                         std::atomic<short>& progress, const std::atomic<short>& abort) {
     progress.store(0);
@@ -230,7 +230,7 @@ bool YModemEngine::Intact(DWORD size, bool /*crc*/) const {
     return value == io_.Crc16(frame_ + 2, size, 0);
 }
 
-long YModemEngine::Receive(HANDLE port, port::IoRecord& read, port::IoRecord& write,
+long YModemEngine::Receive(port::Device& port, port::IoRecord& read, port::IoRecord& write,
                            const Destination& destination, std::atomic<short>& status,
                            std::atomic<short>& progress, short protocol,
                            const std::atomic<short>& abort) {
@@ -465,9 +465,9 @@ long Run(ControlState& s, const BatchJob& job, const OverwriteQuestion& ask) {
     YModemEngine engine(DiskBatchFiles(), ask);
     engine.OnLineErrors(PostLineErrors(s));
     if (job.send)
-        return engine.Send(port.handle, port.Read(), port.Write(), job.paths, s.QcStatus,
+        return engine.Send(*port.device, port.Read(), port.Write(), job.paths, s.QcStatus,
                            s.QcProgress, s.abortRequested);
-    return engine.Receive(port.handle, port.Read(), port.Write(), job.destination, s.QcStatus,
+    return engine.Receive(*port.device, port.Read(), port.Write(), job.destination, s.QcStatus,
                           s.QcProgress, job.protocol, s.abortRequested);
 }
 

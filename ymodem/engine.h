@@ -50,10 +50,10 @@ public:
 
     explicit YModemEngine(xmodem::BatchFileSystem& files, Overwrite overwrite = {});
 
-    long Send(HANDLE port, port::IoRecord& read, port::IoRecord& write,
+    long Send(port::Device& port, port::IoRecord& read, port::IoRecord& write,
               const std::vector<std::wstring>& paths, std::atomic<short>& status,
               std::atomic<short>& progress, const std::atomic<short>& abort);
-    long Receive(HANDLE port, port::IoRecord& read, port::IoRecord& write,
+    long Receive(port::Device& port, port::IoRecord& read, port::IoRecord& write,
                  const xmodem::Destination& destination, std::atomic<short>& status,
                  std::atomic<short>& progress, short protocol, const std::atomic<short>& abort);
 

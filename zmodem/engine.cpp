@@ -214,7 +214,7 @@ long ZModemEngine::CodeOf(int got) {
     }
 }
 
-void ZModemEngine::Begin(HANDLE port, port::IoRecord& read, port::IoRecord& write,
+void ZModemEngine::Begin(port::Device& port, port::IoRecord& read, port::IoRecord& write,
                          std::atomic<short>& status, std::atomic<short>& progress) {
     status_ = &status;
     progress_ = &progress;
@@ -277,7 +277,7 @@ bool ZModemEngine::CrcOf(const std::wstring& path, std::uint32_t length, std::ui
     return true;
 }
 
-long ZModemEngine::Send(HANDLE port, port::IoRecord& read, port::IoRecord& write,
+long ZModemEngine::Send(port::Device& port, port::IoRecord& read, port::IoRecord& write,
                         const std::vector<std::wstring>& paths, std::atomic<short>& status,
                         std::atomic<short>& progress, const std::atomic<short>& abort) {
     Begin(port, read, write, status, progress);
@@ -457,7 +457,7 @@ long ZModemEngine::SendData(const std::wstring& path, std::uint32_t position, st
 
 // ---- receiving --------------------------------------------------------------
 
-long ZModemEngine::Receive(HANDLE port, port::IoRecord& read, port::IoRecord& write,
+long ZModemEngine::Receive(port::Device& port, port::IoRecord& read, port::IoRecord& write,
                            const Destination& destination, std::atomic<short>& status,
                            std::atomic<short>& progress, const std::atomic<short>& abort) {
     Begin(port, read, write, status, progress);
@@ -652,9 +652,9 @@ long Run(ControlState& s, const BatchJob& job, const OverwriteQuestion& ask) {
     ZModemEngine engine(DiskBatchFiles(), ask);
     engine.OnLineErrors(PostLineErrors(s));
     if (job.send)
-        return engine.Send(port.handle, port.Read(), port.Write(), job.paths, s.QcStatus,
+        return engine.Send(*port.device, port.Read(), port.Write(), job.paths, s.QcStatus,
                            s.QcProgress, s.abortRequested);
-    return engine.Receive(port.handle, port.Read(), port.Write(), job.destination, s.QcStatus,
+    return engine.Receive(*port.device, port.Read(), port.Write(), job.destination, s.QcStatus,
                           s.QcProgress, s.abortRequested);
 }
 

@@ -55,10 +55,10 @@ public:
 
     explicit ZModemEngine(xmodem::BatchFileSystem& files, Overwrite overwrite = {});
 
-    long Send(HANDLE port, port::IoRecord& read, port::IoRecord& write,
+    long Send(port::Device& port, port::IoRecord& read, port::IoRecord& write,
               const std::vector<std::wstring>& paths, std::atomic<short>& status,
               std::atomic<short>& progress, const std::atomic<short>& abort);
-    long Receive(HANDLE port, port::IoRecord& read, port::IoRecord& write,
+    long Receive(port::Device& port, port::IoRecord& read, port::IoRecord& write,
                  const xmodem::Destination& destination, std::atomic<short>& status,
                  std::atomic<short>& progress, const std::atomic<short>& abort);
 
@@ -90,8 +90,8 @@ private:
     void Cancel();
     // The end code of a kGot.
     long CodeOf(int got);
-    void Begin(HANDLE port, port::IoRecord& read, port::IoRecord& write, std::atomic<short>& status,
-               std::atomic<short>& progress);
+    void Begin(port::Device& port, port::IoRecord& read, port::IoRecord& write,
+               std::atomic<short>& status, std::atomic<short>& progress);
     long Fail(long code);
     void Note(unsigned long long bytes);  // more file data moved: QcProgress
 

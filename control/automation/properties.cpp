@@ -107,6 +107,28 @@ STDMETHODIMP QLRCom::put_QcParityReplace(BSTR v) {
     return S_OK;
 }
 
+// Taken at OpenComm: a change while the port is open applies to the next open.
+STDMETHODIMP QLRCom::get_QcPortName(BSTR* v) {
+    if (!v) return E_POINTER;
+    *v = state_.QcPortName.get() ? state_.QcPortName.CopyOut() : SysAllocString(L"");
+    return *v ? S_OK : E_OUTOFMEMORY;
+}
+STDMETHODIMP QLRCom::put_QcPortName(BSTR v) {
+    // An empty name is held as none, so that every empty value saves alike.
+    const UINT length = v ? SysStringLen(v) : 0;
+    if (length == 0 ? !state_.QcPortName.get() : SameString(state_.QcPortName.get(), v))
+        return S_OK;
+    com::Bstr copy;
+    if (length != 0) {
+        copy = com::Bstr::Copy(v);
+        if (!copy.get()) return E_OUTOFMEMORY;
+    }
+    needsSaving_ = true;
+    state_.QcPortName = std::move(copy);
+    NotifyPropertyChanged(propertyPoint_, 0);
+    return S_OK;
+}
+
 STDMETHODIMP QLRCom::get_QcNotifyRecvChars(long* v) {
     return Get(v, state_.QcNotifyRecvChars.load());
 }

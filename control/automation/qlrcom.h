@@ -164,6 +164,8 @@ public:
     STDMETHODIMP SendUnicodeString(BSTR str, short* prc) override;
     STDMETHODIMP get_QcRecvEventType(enumRecvEventType* pVal) override;
     STDMETHODIMP put_QcRecvEventType(enumRecvEventType newVal) override;
+    STDMETHODIMP get_QcPortName(BSTR* pVal) override;
+    STDMETHODIMP put_QcPortName(BSTR newVal) override;
     STDMETHODIMP get_QcFrameMode(enumFrameMode* pVal) override;
     STDMETHODIMP put_QcFrameMode(enumFrameMode newVal) override;
     STDMETHODIMP get_QcFrameDelimiter(BSTR* pVal) override;

@@ -49,6 +49,7 @@ enum PropertyDispid : DISPID {
     kDispQcRecvNotifyOnly = 63,
     kDispQcCustomBaudRate = 64,
     kDispQcRecvEventType = 67,
+    kDispQcPortName = 68,
     kDispQcFrameMode = 69,
     kDispQcFrameDelimiter = 70,
     kDispQcFrameLength = 71,

@@ -64,7 +64,7 @@ bool EnumDisplayText(DISPID id, long value, std::wstring& text) {
 bool HasStoredValue(DISPID id) {
     return (id >= kDispQcRecvQSize && id <= kDispHComm && id != kDispQcInBufferCount) ||
            (id >= kDispQcNotifySendComplete && id <= kDispQcWatchPriority) ||
-           id == kDispQcRecvNotifyOnly || id == kDispQcRecvEventType ||
+           id == kDispQcRecvNotifyOnly || id == kDispQcRecvEventType || id == kDispQcPortName ||
            (id >= kDispQcFrameDelimiter && id <= kDispQcFrameGap);
 }
 

@@ -49,6 +49,7 @@ const PersistedEntry* FindPersistedEntry(DISPID dispid) {
 }
 
 const ExtendedEntry kExtendedMap[] = {
+    {L"QcPortName", kDispQcPortName, VT_BSTR, 0, L""},
     {L"QcFrameMode", kDispQcFrameMode, VT_I2, 0, nullptr},
     {L"QcFrameDelimiter", kDispQcFrameDelimiter, VT_BSTR, 0, L"\r\n"},
     {L"QcFrameLength", kDispQcFrameLength, VT_I4, 4096, nullptr},

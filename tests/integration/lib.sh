@@ -23,6 +23,8 @@ OWN_PREFIX=""
 
 TEST_NAME="$(basename "${BASH_SOURCE[1]:-$0}" .sh)"
 TEST_NAME="${TEST_NAME#t_}"
+# A rerun through a network port (QLR_NET_PEER, below) works apart.
+[ -n "${QLR_NET_PEER:-}" ] && TEST_NAME="$TEST_NAME@$QLR_NET_PEER"
 BUILD=""
 BIN=""
 OCX=""
@@ -125,7 +127,12 @@ setup_prefix() {
   qlr_wine_env "${ACP:-1252}"
   OWN_PREFIX="$WORK/prefix"
   export WINEPREFIX="$OWN_PREFIX"
-  qlr_server_start "$WINEPREFIX"
+  qlr_server_start "$WINEPREFIX" || return 1
+  if [ -n "${QLR_NET_PEER:-}" ] && [ $# -gt 0 ]; then
+    export QLR_NET_COM="${1%%=*}"
+    QLR_NET_COM="${QLR_NET_COM#COM}"
+    net_front "${1#*=}" || return 1
+  fi
 }
 
 # Runs a Wine program with a time bound (qlr_wine checks the port links first).
@@ -209,3 +216,60 @@ nm_wine() {
 }
 
 nmctl() { local name="$1"; shift; local v="${name}_STATE"; "$PTYBRIDGE" ctl "${!v}" "$@"; }
+
+# ---- a network port in front of the line (QLR_NET_PEER) ---------------------
+# With QLR_NET_PEER set to ser2net, pyserial or socat, setup_prefix serves the
+# control's end of the first port it maps over TCP on 127.0.0.1 and exports
+# QLR_PORT_NAME (rfc2217://... or socket://...), which the hosts set as
+# QcPortName instead of opening that COM port (QLR_NET_COM, its number): the
+# test's own checks then run through a network port. The
+# null-modem shim of the test's bridges, if any, is preloaded into the server,
+# which then drives and reads the modem lines in Wine's place.
+NET_SERVER_PID=""
+NET_TCP_PORT=""
+
+net_free_port() {
+  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+net_listening() { ss -ltnH "sport = :$1" 2>/dev/null | grep -q .; }
+
+# net_front DEVICE [TCP_PORT]: serves DEVICE (on a free port unless given).
+net_front() {
+  local device="$1" list i
+  NET_TCP_PORT="${2:-$(net_free_port)}" || return 1
+  list="$(IFS=:; echo "${NM_STATES[*]}")"
+  local -a preload=(env)
+  [ -n "$list" ] && preload=(env "LD_PRELOAD=$NMSHIM" "QLR_NULLMODEM=$list")
+  case "$QLR_NET_PEER" in
+    ser2net)
+      command -v ser2net >/dev/null || skip "ser2net is not installed"
+      # chardelay off: ser2net would otherwise hold received bytes back for up
+      # to 20 ms, to send them in bigger pieces.
+      printf 'connection: &line\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n  options:\n    chardelay: false\n' \
+        "$NET_TCP_PORT" "$device" >"$WORK/ser2net.yaml"
+      "${preload[@]}" ser2net -n -u -c "$WORK/ser2net.yaml" -P "$WORK/ser2net.pid" \
+        >"$WORK/ser2net.log" 2>&1 &
+      QLR_PORT_NAME="rfc2217://127.0.0.1:$NET_TCP_PORT" ;;
+    pyserial)
+      /usr/bin/python3 -c 'import serial.rfc2217' 2>/dev/null || skip "python3-serial is not installed"
+      "${preload[@]}" /usr/bin/python3 "$IT_DIR/rfc2217_server.py" "$device" "$NET_TCP_PORT" \
+        >"$WORK/pyserial.log" 2>&1 &
+      QLR_PORT_NAME="rfc2217://127.0.0.1:$NET_TCP_PORT" ;;
+    socat)
+      socat "TCP-LISTEN:$NET_TCP_PORT,bind=127.0.0.1,reuseaddr,fork" "FILE:$device,raw,echo=0" \
+        >"$WORK/socat.log" 2>&1 &
+      QLR_PORT_NAME="socket://127.0.0.1:$NET_TCP_PORT" ;;
+    *) echo "unknown QLR_NET_PEER '$QLR_NET_PEER'" >&2; return 1 ;;
+  esac
+  NET_SERVER_PID=$!
+  CLEANUP_PIDS+=("$NET_SERVER_PID")
+  export QLR_PORT_NAME
+  log "the control opens $QLR_PORT_NAME ($QLR_NET_PEER in front of $device)"
+  for i in $(seq 1 200); do
+    net_listening "$NET_TCP_PORT" && return 0
+    kill -0 "$NET_SERVER_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "$QLR_NET_PEER did not start listening" >&2
+  return 1
+}

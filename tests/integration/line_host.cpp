@@ -14,6 +14,7 @@
 #include <string>
 
 #include "event_sink.h"
+#include "port_name.h"
 #include "qlrcom32_h.h"
 
 namespace {
@@ -95,7 +96,7 @@ int main(int argc, char** argv) {
 
     short rc = -9;
     VARIANT_BOOL on = 0;
-    com->put_QcDeviceName(static_cast<enumDeviceName>(std::atoi(argv[1]) - 1));
+    SelectPort(com, std::atoi(argv[1]));
     com->OpenComm(&rc);
     Expect("OpenComm", rc, 0);
     Step("open");  // DTR and RTS on, as the line settings say
@@ -115,6 +116,13 @@ int main(int argc, char** argv) {
     com->ClearBreak(&rc);
     Expect("ClearBreak", rc, 0);
     Step("nobreak");  // the peer raises CTS and DSR meanwhile
+    // A server reports the lines when it notices them (ser2net looks about
+    // once a second): through one, the reads wait for its notification.
+    const bool behindServer = GetEnvironmentVariableA("QLR_PORT_NAME", nullptr, 0) != 0;
+    for (DWORD begun = GetTickCount(); behindServer && GetTickCount() - begun < 5000;) {
+        if ((sink.masks & (EV_CTS | EV_DSR)) == (EV_CTS | EV_DSR)) break;
+        Pump(20);
+    }
     com->GetCTS(&on);
     Expect("GetCTS", on, -1);
     com->GetDSR(&on);
@@ -147,9 +155,16 @@ int main(int argc, char** argv) {
     Step("plugged");  // the peer pulls the port end out meanwhile
     start = GetTickCount();
     while (sink.gone == 0 && GetTickCount() - start < 1000) Pump(10);
-    Expect("CommError 130 within a second", sink.gone, 1);
-    Pump(300);
-    Expect("CommError 130 once", sink.gone, 1);
+    // Behind a network server the device is the server's: its connection
+    // stays, and a dropped connection is network_port's test.
+    if (behindServer) {
+        std::printf("CommError 130 within a second=n/a behind a server\n");
+        std::printf("CommError 130 once=n/a behind a server\n");
+    } else {
+        Expect("CommError 130 within a second", sink.gone, 1);
+        Pump(300);
+        Expect("CommError 130 once", sink.gone, 1);
+    }
     com->CloseComm(&rc);
     Expect("CloseComm after the unplug", rc, 0);
     Step("unplugged");  // the peer plugs it in again meanwhile

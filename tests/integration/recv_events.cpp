@@ -19,6 +19,7 @@
 
 #include "frame_stream.h"
 #include "host_check.h"
+#include "port_name.h"
 #include "qlrcom32_h.h"
 #include "recv_sink.h"
 
@@ -125,7 +126,7 @@ int Run(int port, const char* patternPath) {
             com->OpenComm(&opened);
             return opened == 0;
         };
-        com->put_QcDeviceName(static_cast<enumDeviceName>(port - 1));
+        SelectPort(com, port);
         com->put_QcBaudRate(Baud115200);
         com->put_QcNotifyRecvChars(-1);
         com->put_QcRecvTimeOut(5000);

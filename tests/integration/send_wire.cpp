@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "port_name.h"
 #include "qlrcom32_h.h"
 
 namespace {
@@ -45,7 +46,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     short rc = -9;
-    com->put_QcDeviceName(static_cast<enumDeviceName>(std::atoi(argv[1]) - 1));
+    SelectPort(com, std::atoi(argv[1]));
     com->OpenComm(&rc);
     Expect("OpenComm", rc, 0);
 

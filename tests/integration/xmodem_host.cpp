@@ -43,6 +43,7 @@
 
 #include "event_sink.h"
 #include "host_check.h"
+#include "port_name.h"
 #include "qlrcom32_h.h"
 #include "recv_sink.h"
 #include "transfer_calls.h"
@@ -298,7 +299,7 @@ struct Control {
     // Opens the port with every receive notice as a notify-only CommRecv, so
     // that the host learns of the peer's start character without reading it.
     short Open(long port) {
-        com->put_QcDeviceName(static_cast<enumDeviceName>(port - 1));
+        SelectPort(com, port);
         com->put_QcBaudRate(Baud115200);
         com->put_QcCustomBaudRate(ArgNum(L"baud", 0));  // 0: QcBaudRate's speed
         com->put_QcNotifyRecvChars(1);

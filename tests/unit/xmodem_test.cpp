@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -188,16 +189,22 @@ protected:
         read.Create(fake(), port::kTransferIoBytes);
         write.Create(fake(), port::kTransferIoBytes);
         fake().SetTickStep(5000);  // every pause is over at its first look at the clock
-        engine.Attach(port, read, write);
+        device.reset(new port::LocalDevice(port));
+        engine.Attach(*device, read, write);
+    }
+    ~XModemTest() override {
+        device->Release();  // the fake's handle stays the fake's
     }
     FakePlatform& fake() { return scope.fake; }
 
     long Send(short protocol, const Bytes& content, short show = 1) {
         files.files[L"out.bin"] = content;
-        return engine.Send(port, L"out.bin", read, write, status, progress, protocol, abort, show);
+        return engine.Send(*device, L"out.bin", read, write, status, progress, protocol, abort,
+                           show);
     }
     long Receive(short protocol) {
-        return engine.Receive(port, L"in.bin", read, write, status, progress, protocol, abort, 0);
+        return engine.Receive(*device, L"in.bin", read, write, status, progress, protocol, abort,
+                              0);
     }
     Bytes Received() { return files.files[L"in.bin"]; }
     std::string WrittenText() {
@@ -210,6 +217,7 @@ protected:
     std::vector<long> messages;
     XModemEngine engine;
     HANDLE port = nullptr;
+    std::unique_ptr<port::LocalDevice> device;
     port::IoRecord read;
     port::IoRecord write;
     std::atomic<short> status{0};
@@ -448,7 +456,7 @@ TEST_F(XModemTest, SendStartHandshake) {
     EXPECT_EQ(Send(kXModemCrc, Pattern(10)), kByteReadFailed);
     const size_t purges = fake().CountCalls("PurgeComm");
     messages.clear();
-    EXPECT_EQ(engine.Send(port, L"missing", read, write, status, progress, 0, abort, 1),
+    EXPECT_EQ(engine.Send(*device, L"missing", read, write, status, progress, 0, abort, 1),
               kFileOpenFailed);
     EXPECT_EQ(status.load(), kStatusFailed);
     EXPECT_EQ(fake().CountCalls("PurgeComm"), purges);
@@ -488,7 +496,7 @@ TEST_F(XModemTest, SendWaitsForASilentReceiverWithoutSpinningAndStopsOnAbort) {
         long rc = 0;
         const size_t readsBefore = fake().CountCalls("ReadFile");
         std::thread worker([&] {
-            rc = engine.Send(port, L"out.bin", read, write, status, progress, 2, abort, 0);
+            rc = engine.Send(*device, L"out.bin", read, write, status, progress, 2, abort, 0);
         });
         // The answer's wait has begun; let the engine wait for a while.
         ASSERT_TRUE(fake().WaitForCalls("WriteFile", 1, 5000));
@@ -1137,7 +1145,7 @@ std::string Header(const std::string& name, const std::string& fields) {
 class YModemTest : public XModemTest {
 protected:
     long Receive(short protocol, const Destination& to) {
-        return ymodem.Receive(port, read, write, to, status, progress, protocol, abort);
+        return ymodem.Receive(*device, read, write, to, status, progress, protocol, abort);
     }
     MemoryBatch batch;
     std::vector<std::wstring> asked;
@@ -1207,7 +1215,7 @@ TEST_F(YModemTest, SendGivesNamesSizesAndTimesAndEndsTheBatch) {
     peer.answers = {kAckS + kC, kAckS, kAckS, kAckS + kC, kAckS + kC, kAckS + kC, kAckS};
     fake().SetPeer(std::ref(peer));
     fake().Receive(kC);
-    EXPECT_EQ(ymodem.Send(port, read, write, {L"src\\one.bin", L"two"}, status, progress, abort),
+    EXPECT_EQ(ymodem.Send(*device, read, write, {L"src\\one.bin", L"two"}, status, progress, abort),
               kCompleted);
     ASSERT_EQ(peer.blocks.size(), 5u);  // header, 1K, 128, header, the end
     const Bytes& h = peer.blocks[0].data;
@@ -1347,7 +1355,7 @@ TEST_F(YModemTest, ZModemReceiverResumesOnlyWhenTheExistingBytesAreTheSenders) {
         fake().SetPeer(std::ref(peer));
         zmodem::ZModemEngine z(batch, [](const std::wstring&) { return true; });
         EXPECT_EQ(
-            z.Receive(port, read, write, DestinationOf(batch, L"in\\"), status, progress, abort),
+            z.Receive(*device, read, write, DestinationOf(batch, L"in\\"), status, progress, abort),
             kCompleted);
         EXPECT_EQ(batch.files.files[L"in\\part.bin"], content) << same;
         EXPECT_EQ(batch.times[L"in\\part.bin"], 01750);

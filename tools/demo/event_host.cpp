@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "event_sink.h"
+#include "port_name.h"
 #include "qlrcom32_h.h"
 
 namespace {
@@ -129,7 +130,7 @@ int main(int argc, char** argv) {
     point->Advise(&sink, &cookie);
 
     short rc = -9;
-    com->put_QcDeviceName(static_cast<enumDeviceName>(std::atoi(argv[1]) - 1));
+    SelectPort(com, std::atoi(argv[1]));  // or the network port the demo names
     com->put_QcNotifyRecvChars(transfer ? 1 : 2);
     com->put_QcRecvEventType(AsString);
     com->put_QcRecvNotifyOnly(transfer ? VARIANT_TRUE : VARIANT_FALSE);
