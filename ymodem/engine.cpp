@@ -330,6 +330,12 @@ long YModemEngine::Receive(port::Device& port, port::IoRecord& read, port::IoRec
         if (nameLength == 0) {  // the end of the batch
             io_.WriteByte(kAck, abort);
             io_.RestoreTimeouts();
+            // A batch that offered no file at all (a sender that gave up on
+            // every one) delivered nothing that was asked for.
+            if (first) {
+                status.store(kStatusFailed);
+                return kProtocolFailed;
+            }
             status.store(kStatusCompleted);
             return kCompleted;
         }

@@ -639,6 +639,11 @@ long ZModemEngine::Receive(port::Device& port, port::IoRecord& read, port::IoRec
             unsigned char over[2];
             io_.ReadWithin(over, 2, timing.quietMs, timing.quietMs, abort);  // "OO"
             io_.RestoreTimeouts();
+            // A session that offered no file at all delivered nothing asked for.
+            if (index == 0) {
+                status.store(kStatusFailed);
+                return kProtocolFailed;
+            }
             status.store(kStatusCompleted);
             return kCompleted;
         }

@@ -1183,6 +1183,16 @@ TEST_F(YModemTest, ReceiveStoresExactLengthsTimesAndSafeNamesAndAsksPerFile) {
     EXPECT_EQ(status.load(), kStatusCompleted);
 }
 
+TEST_F(YModemTest, ABatchThatOffersNoFileIsNoSuccess) {
+    // A sender that gave up on its only file ends the batch at once.
+    RemoteSender peer;
+    peer.answers = {Header("", ""), ""};
+    fake().SetPeer(std::ref(peer));
+    EXPECT_EQ(Receive(ymodem::kYModemG, DestinationOf(batch, L"in.bin")), kProtocolFailed);
+    EXPECT_EQ(status.load(), kStatusFailed);
+    EXPECT_EQ(batch.files.files.count(L"in.bin"), 0u);
+}
+
 TEST_F(YModemTest, StreamingBatchCutPartWayKeepsTheCompletedFileAndStampsNoPartialOne) {
     const Bytes a = Pattern(100);
     std::string damaged = Frame(2, Pattern(1024, 5), true, 1024);
