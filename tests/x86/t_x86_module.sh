@@ -157,7 +157,7 @@ w32 180 cscript //nologo 'Z:\qlr\bin\properties.vbs' >"$WORK/properties.log" 2>&
 st=$?
 grep '^FAIL' "$WORK/properties.log" | tr -d '\r' | sed 's/^/    /'
 check "properties.vbs from the 32-bit script host (status $st, $(grep -c '^ok' "$WORK/properties.log") checks)" \
-  grep -q '^75 passed, 0 failed' "$WORK/properties.log"
+  grep -q '^83 passed, 0 failed' "$WORK/properties.log"
 phase "properties"
 
 # ---- a line each way on COM4 -----------------------------------------------
