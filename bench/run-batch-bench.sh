@@ -11,16 +11,9 @@
 #   - the host process's CPU while it streams (every thread, not the wineserver).
 #   bench/run-batch-bench.sh [BUILD_DIR]        (QLR_BENCH_ROUNDS, default 3)
 set -uo pipefail
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD_DIR="$(realpath -m "${1:-$ROOT/build-x64}")"
-grep -qs "^CMAKE_BUILD_TYPE:STRING=Release$" "$BUILD_DIR/CMakeCache.txt" \
-  || echo "note: $BUILD_DIR is not a Release build; figures of the shipped module come from one"
-set -- --build "$BUILD_DIR"
-# shellcheck source=../tests/integration/lib.sh
-. "$ROOT/tests/integration/lib.sh"
-OCX="$BUILD_DIR/qlrcom32.ocx"
-EXE="$BUILD_DIR/bench/xmodem_bench.exe"
-[ -f "$OCX" ] && [ -f "$EXE" ] || { echo "build first: cmake --build $BUILD_DIR"; exit 1; }
+BENCH_EXE=xmodem_bench.exe
+# shellcheck source=common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 command -v sz >/dev/null && command -v rb >/dev/null || { echo "lrzsz is needed"; exit 1; }
 mkdir -p "$WORK"
 trap cleanup EXIT

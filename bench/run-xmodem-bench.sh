@@ -7,17 +7,9 @@
 # 10 s for a silent peer, in the start handshake and for an answer.
 #   bench/run-xmodem-bench.sh [BUILD_DIR]
 set -uo pipefail
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-# Absolute: the port mappings and Wine paths are made from it.
-BUILD_DIR="$(realpath -m "${1:-$ROOT/build-x64}")"
-grep -qs "^CMAKE_BUILD_TYPE:STRING=Release$" "$BUILD_DIR/CMakeCache.txt" \
-  || echo "note: $BUILD_DIR is not a Release build; figures of the shipped module come from one"
-set -- --build "$BUILD_DIR"
-# shellcheck source=../tests/integration/lib.sh
-. "$ROOT/tests/integration/lib.sh"
-OCX="$BUILD_DIR/qlrcom32.ocx"
-EXE="$BUILD_DIR/bench/xmodem_bench.exe"
-[ -f "$OCX" ] && [ -f "$EXE" ] || { echo "build first: cmake --build $BUILD_DIR"; exit 1; }
+BENCH_EXE=xmodem_bench.exe
+# shellcheck source=common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 command -v sx >/dev/null && command -v rx >/dev/null || { echo "lrzsz (sx, rx) is needed"; exit 1; }
 mkdir -p "$WORK"
 trap cleanup EXIT
