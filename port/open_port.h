@@ -15,9 +15,10 @@
 
 namespace qlr::port {
 
-// The largest single read or write of a file transfer: a 1024-byte block with
-// its header, number, complement and check value, with room to spare.
-constexpr DWORD kTransferIoBytes = 2048;
+// The largest single read or write of a file transfer: a streaming protocol's
+// 8 KiB subpacket, escaped, goes out in one write, and a read takes a whole
+// receive queue; each call costs the driver the same whatever its size.
+constexpr DWORD kTransferIoBytes = 16384;
 // The largest single read of the watch thread while it frames.
 constexpr DWORD kFrameReadBytes = 4096;
 

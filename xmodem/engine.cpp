@@ -161,6 +161,13 @@ long XModemEngine::ReadWithin(unsigned char* buffer, DWORD n, DWORD firstMs, DWO
 long XModemEngine::ReadAvailable(unsigned char* buffer, DWORD max, DWORD firstMs,
                                  const std::atomic<short>& abort, DWORD& got) {
     got = 0;
+    // What is queued comes in one read; only an empty queue is waited on.
+    if (QueuedBytes() > 0) {
+        if (abort.load()) return kAborted;
+        bool pended = false;
+        const long rc = ReadOnce(buffer, max, got, pended, &abort, 0);
+        if (rc != 0 || got > 0) return rc;
+    }
     const long rc = ReadWithin(buffer, 1, firstMs, 0, abort);
     if (rc != 0) return rc;
     DWORD more = 0;
@@ -168,6 +175,14 @@ long XModemEngine::ReadAvailable(unsigned char* buffer, DWORD max, DWORD firstMs
     if (max > 1 && ReadOnce(buffer + 1, max - 1, more, pended, nullptr, 0) != 0) more = 0;
     got = 1 + more;
     return 0;
+}
+
+DWORD XModemEngine::QueuedBytes() {
+    COMSTAT stat{};
+    DWORD errors = 0;
+    if (!port_->ClearCommError(&errors, &stat)) return 0;
+    NoteLineErrors(errors);
+    return stat.cbInQue;
 }
 
 bool XModemEngine::AwaitQuiet(DWORD quietMs, DWORD budgetMs, const std::atomic<short>& abort,

@@ -213,6 +213,8 @@ public:
     // first one: 0, kTimedOut, kAborted or the system's error.
     long ReadAvailable(unsigned char* buffer, DWORD max, DWORD firstMs,
                        const std::atomic<short>& abort, DWORD& got);
+    // The bytes in the receive queue (0 when the port cannot tell).
+    DWORD QueuedBytes();
     // Reads and drops bytes until the line has been quiet for quietMs, for at
     // most budgetMs; false when it never settled or the abort request is set.
     // tail (optional) is fed every byte dropped.

@@ -12,6 +12,8 @@ namespace {
 
 constexpr int kLongestHunt = 16384;  // bytes searched for a header before it counts as lost
 constexpr unsigned char kZCBin = 1;
+constexpr int kStrayInits = 3;     // ZRINITs listened past after one ZFILE
+constexpr int kCleanToGrow = 8;    // clean subpackets before they grow again
 
 int HexValue(int c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -159,7 +161,9 @@ int ZModemEngine::ReadSubpacket(std::vector<unsigned char>& data, const std::ato
 }
 
 bool ZModemEngine::HeaderWaiting(const std::atomic<short>& abort) {
-    // XON, XOFF and the like between headers are dropped.
+    // XON, XOFF and the like between headers are dropped. An empty queue is
+    // known without a read (one that would be cancelled at once).
+    if (inAt_ == inEnd_ && io_.QueuedBytes() == 0) return false;
     for (;;) {
         const int c = NextByte(0, abort);
         if (c < 0) return false;
@@ -352,6 +356,12 @@ long ZModemEngine::SendFile(const std::wstring& path, const std::atomic<short>& 
         BinaryHeader(out_, Header::Flags(kZFile, kZCBin), sendCrc32_, escaper_);
         DataSubpacket(out_, info.data(), info.size(), kZCrcW, sendCrc32_, escaper_);
         if (const long rc = Put(abort)) return rc;
+        // A receiver that had sent its ZRINIT before our ZRQINIT reached it
+        // sends another: its answer to the ZFILE may still follow, and a
+        // second ZFILE would make it ask for the data twice (the stale
+        // ZRPOS rewinding a stream already under way). A ZRINIT followed by
+        // silence means the ZFILE was lost.
+        int initsHeard = 0;
         for (;;) {
             Header h;
             const int t = ReadHeader(h, timing.answerMs, abort);
@@ -371,6 +381,7 @@ long ZModemEngine::SendFile(const std::wstring& path, const std::atomic<short>& 
                 return rc == 1 ? 0 : rc;
             }
             if (t == kZAbort || t == kZFErr || t == kZFin) return kProtocolFailed;
+            if (t == kZRInit && ++initsHeard <= kStrayInits) continue;
             if (t == kZRInit || t == kZNak) break;  // our ZFILE was lost
         }
     }
@@ -380,8 +391,10 @@ long ZModemEngine::SendFile(const std::wstring& path, const std::atomic<short>& 
 long ZModemEngine::SendData(const std::wstring& path, std::uint32_t position, std::uint32_t size,
                             const std::atomic<short>& abort) {
     const Timing& timing = io_.timing();
-    size_t subpacket = kLongestSubpacket;
-    if (receiverBuffer_ != 0) subpacket = std::min<size_t>(subpacket, receiverBuffer_);
+    size_t longest = kLongestSubpacket;
+    if (receiverBuffer_ != 0) longest = std::min<size_t>(longest, receiverBuffer_);
+    size_t subpacket = longest;
+    int clean = 0;  // subpackets since the last error
     int errors = 0;
     std::vector<unsigned char> chunk(kLongestSubpacket);
     for (;;) {  // from position on; again from where a ZRPOS says
@@ -407,6 +420,10 @@ long ZModemEngine::SendData(const std::wstring& path, std::uint32_t position, st
             if (const long rc = Put(abort)) return rc;
             position += got;
             Note(got);
+            if (subpacket < longest && ++clean >= kCleanToGrow) {
+                subpacket = std::min(subpacket * 2, longest);
+                clean = 0;
+            }
             // Between subpackets: whatever the receiver says. A full
             // receiver is waited for; otherwise only a header that has begun.
             while (!rewound && (full || HeaderWaiting(abort))) {
@@ -417,6 +434,7 @@ long ZModemEngine::SendData(const std::wstring& path, std::uint32_t position, st
                     if (++errors > kRetryLimit) return kProtocolFailed;
                     position = h.position();
                     subpacket = std::min(subpacket, kShortSubpacket);
+                    clean = 0;
                     rewound = true;
                 } else if (t == kZSkip) {
                     return 1;
@@ -447,6 +465,7 @@ long ZModemEngine::SendData(const std::wstring& path, std::uint32_t position, st
                 if (++errors > kRetryLimit) return kProtocolFailed;
                 position = h.position();
                 subpacket = std::min(subpacket, kShortSubpacket);
+                clean = 0;
                 break;
             }
             if (t == kGotCancel || t == kGotAbort || t == kGotFailure) return CodeOf(t);

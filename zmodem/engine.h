@@ -2,12 +2,15 @@
 //
 // - Headers and data with CRC-32 when the receiver offers it (ours always
 //   does), CRC-16 otherwise; data subpackets of up to 8192 bytes in, 8192
-//   bytes out while the line is clean and 1024 after an error; escaping as
+//   bytes out while the line is clean, 1024 after an error and twice as
+//   many after each eight clean ones; escaping as
 //   zmodem/frames.h says, every control character too when the receiver asks
 //   for it (lrzsz's rz -e) or the sender does (ZSINIT, sz -e).
 // - The sender streams (ZCRCG) and listens between subpackets: a ZRPOS
 //   rewinds to that position, a ZCRC request gets the CRC-32 of the file's
-//   first bytes, a ZSKIP skips the file. A receiver with a limited buffer
+//   first bytes, a ZSKIP skips the file. A ZRINIT after the ZFILE (the
+//   receiver's answer to an earlier ZRQINIT) is listened past, not taken
+//   for a lost ZFILE. A receiver with a limited buffer
 //   gets a ZCRCW (and is waited for) each time it is full.
 // - Crash recovery: a ZFILE that asks to resume (lrzsz's sz -r) for a file
 //   that exists and is not longer makes the receiver ask for the CRC-32 of
@@ -37,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "port/open_port.h"
 #include "xmodem/batch_files.h"
 #include "xmodem/engine.h"
 #include "xmodem/transfer_control.h"
@@ -109,7 +113,7 @@ private:
     Escaper escaper_;
     Unescaper unescaper_;
     std::vector<unsigned char> out_;
-    unsigned char in_[4096] = {};
+    unsigned char in_[port::kTransferIoBytes] = {};
     DWORD inAt_ = 0;
     DWORD inEnd_ = 0;
     long readError_ = 0;

@@ -7,7 +7,9 @@
 # cut (the far end silent, or lrzsz killed). Every transfer must end within a
 # bound; a receiver that reports 0 must hold the sent file byte for byte
 # (our receiver drops the SUB padding, rx keeps it); a sender that reports 0
-# must have been answered for every block. Prints the seed (every choice and
+# must have been answered for every block (damage hidden from the 8-bit
+# checksum, found by comparing the blocks' sums, is counted apart: no code can
+# refuse it). Prints the seed (every choice and
 # every bridge's noise follow from it) and a table.
 #   QLR_SOAK_TRANSFERS  number of transfers (default 20; the long run: 300)
 #   QLR_SOAK_MAX_KIB    largest file sent to rx (default 24; the long run: 300)
@@ -77,7 +79,19 @@ rates() {
   for s in port peer; do echo -n "$s.flip=$f $s.drop=$d $s.insert=$i $s.dup=$u $s.delay=$l $s.delayms=300 "; done
 }
 
-N=0 OK=0 FAILED=0 WRONG=0 HANGS=0 LONGEST=0 LONGEST_WHAT="" RX_WRONG=0
+N=0 OK=0 FAILED=0 WRONG=0 HANGS=0 LONGEST=0 LONGEST_WHAT="" RX_WRONG=0 COLLISIONS=0
+# sum_collision SENT RECEIVED: true when the files differ only inside
+# 128-byte blocks whose 8-bit sums are equal: damage the checksum handshake
+# cannot see (two flips of one bit, one each way), whatever the code does.
+sum_collision() {
+  python3 - "$1" "$2" <<'PY'
+import sys
+a, b = (open(f, "rb").read() for f in sys.argv[1:3])
+blocks = [(a[i:i + 128], b[i:i + 128]) for i in range(0, len(a), 128)]
+sys.exit(0 if len(a) == len(b) and a != b and
+         all(x == y or sum(x) % 256 == sum(y) % 256 for x, y in blocks) else 1)
+PY
+}
 declare -A BY_KIND=() BY_PROTO=()
 for i in $(seq 1 "$TRANSFERS"); do
   kind=$(( RANDOM % 3 ))       # 0 control -> rx, 1 sx -> control, 2 control -> control
@@ -197,6 +211,14 @@ for i in $(seq 1 "$TRANSFERS"); do
         [ "$progress" = "$blocks" ] || wrong="$wrong; $progress of $blocks blocks acknowledged"
       fi ;;
   esac
+  # A receiver that takes the 8-bit checksum (XModem, or XModemCheckSum)
+  # cannot refuse damage its sum does not see: counted apart.
+  if [ "$wrong" = "received file differs" ] && [ $proto -le 1 ] &&
+     sum_collision "$src" "$HOST_DIR/in.bin"; then
+    COLLISIONS=$((COLLISIONS + 1)); echo "     $what: the 8-bit sum passed damage ($wrong)"
+    wrong=""
+    continue
+  fi
   if [ -n "$wrong" ]; then
     WRONG=$((WRONG + 1)); fail "$what: wrong file reported as success: $wrong (END $s $r $progress $ms)"
   elif { [ $kind -eq 0 ] && [ "$s" = 0 ]; } || { [ $kind -eq 1 ] && [ "$r" = 0 ]; } ||
@@ -218,6 +240,7 @@ printf '[%s] %-12s %-10s %-16s %-28s %-6s %s\n' "$TEST_NAME" "$N" "$OK" "$FAILED
 log "succeeded by kind: control->rx ${BY_KIND[0]:-0}, sx->control ${BY_KIND[1]:-0}, control->control ${BY_KIND[2]:-0}"
 log "succeeded by protocol (0-6): ${BY_PROTO[0]:-0} ${BY_PROTO[1]:-0} ${BY_PROTO[2]:-0} ${BY_PROTO[3]:-0} ${BY_PROTO[4]:-0} ${BY_PROTO[5]:-0} ${BY_PROTO[6]:-0}"
 log "rx (not ours) reported success with another file: $RX_WRONG"
+log "damage the 8-bit checksum could not see (protocol 0 or 1): $COLLISIONS"
 check "every transfer ran ($N of $TRANSFERS)" test "$N" -eq "$TRANSFERS"
 check "no wrong file reported as success" test "$WRONG" -eq 0
 check "no hang" test "$HANGS" -eq 0
