@@ -161,20 +161,26 @@ long XModemEngine::ReadWithin(unsigned char* buffer, DWORD n, DWORD firstMs, DWO
 long XModemEngine::ReadAvailable(unsigned char* buffer, DWORD max, DWORD firstMs,
                                  const std::atomic<short>& abort, DWORD& got) {
     got = 0;
-    // What is queued comes in one read; only an empty queue is waited on.
-    if (QueuedBytes() > 0) {
-        if (abort.load()) return kAborted;
-        bool pended = false;
-        const long rc = ReadOnce(buffer, max, got, pended, &abort, 0);
-        if (rc != 0 || got > 0) return rc;
+    // What is queued comes in one read; only an empty queue is waited on,
+    // for its first byte.
+    DWORD queued = QueuedBytes();
+    if (queued == 0) {
+        const long rc = ReadWithin(buffer, 1, firstMs, 0, abort);
+        if (rc != 0) return rc;
+        got = 1;
+        queued = max > 1 ? QueuedBytes() : 0;
+        if (queued == 0) return 0;
     }
+    const port::IoResult io =
+        port::ReadSome(*port_, *read_, buffer + got, std::min(queued, max - got), 0, &abort);
+    NoteLineErrors(io.lineErrors);
+    got += io.done;
+    if (got > 0) return 0;
+    if (!io.ok) return io.error != 0 ? static_cast<long>(io.error) : static_cast<long>(ERROR_GEN_FAILURE);
+    // The queue held bytes the read did not find: wait as on an empty one.
     const long rc = ReadWithin(buffer, 1, firstMs, 0, abort);
-    if (rc != 0) return rc;
-    DWORD more = 0;
-    bool pended = false;
-    if (max > 1 && ReadOnce(buffer + 1, max - 1, more, pended, nullptr, 0) != 0) more = 0;
-    got = 1 + more;
-    return 0;
+    if (rc == 0) got = 1;
+    return rc;
 }
 
 DWORD XModemEngine::QueuedBytes() {

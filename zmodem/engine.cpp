@@ -130,6 +130,14 @@ int ZModemEngine::ReadSubpacket(std::vector<unsigned char>& data, const std::ato
     unescaper_.Reset();
     const DWORD gap = io_.timing().byteGapMs;
     for (;;) {
+        // The run of plain bytes already read goes in whole.
+        if (unescaper_.Between()) {
+            DWORD run = inAt_;
+            while (run < inEnd_ && Unescaper::Plain(in_[run])) ++run;
+            if (data.size() + (run - inAt_) > kLongestSubpacket) return kGotBad;
+            data.insert(data.end(), in_ + inAt_, in_ + run);
+            inAt_ = run;
+        }
         const int d = NextDecoded(gap, abort);
         if (d == kGotTimeout) return kGotBad;
         if (d < 0) return d;

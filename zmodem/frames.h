@@ -107,6 +107,11 @@ public:
     };
     Result Take(unsigned char byte);
     void Reset() { escaped_ = false, cans_ = 0; }
+    // Between escapes every byte but ZDLE and XON/XOFF stands for itself.
+    bool Between() const { return !escaped_; }
+    static bool Plain(unsigned char byte) {
+        return byte != kZDle && (byte & 0x7F) != 0x11 && (byte & 0x7F) != 0x13;
+    }
 
 private:
     bool escaped_ = false;

@@ -1,6 +1,7 @@
 // SendFile, RecvFile and AbortTransfer: preconditions, questions and codes.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
@@ -114,6 +115,38 @@ TEST_F(TransferControlTest, OutOfRangeProtocolStartsNothing) {
     EXPECT_EQ(xmodem::SendFile(state, reporter, L"a.bin"), 0);
     EXPECT_EQ(state.inFileTransfer.load(), 0);
     EXPECT_FALSE(scope.fake.Called("CreateThread"));
+}
+
+long NeverRuns(ControlState&, const xmodem::BatchJob&, const xmodem::OverwriteQuestion&) {
+    ADD_FAILURE() << "a batch started";
+    return 0;
+}
+
+TEST_F(TransferControlTest, BatchSendChecksEveryNameBeforeAnythingStarts) {
+    state.portOpen = 1;
+    state.QcProtocol = 4;  // YModem
+    {
+        FILE* present = _wfopen(L"batch_present.bin", L"wb");
+        ASSERT_NE(present, nullptr);
+        fclose(present);
+    }
+    // Too long a piece anywhere in the list: 113, before any file is looked at.
+    const std::wstring tooLong = L"batch_present.bin|" + std::wstring(300, L'a');
+    EXPECT_EQ(xmodem::SendFile(state, reporter, tooLong.c_str(), &NeverRuns), 113);
+    EXPECT_EQ(reporter.list, (Errors{{113, 0}}));
+    EXPECT_TRUE(g_boxes.empty());
+    // A later piece that names no file, or a pattern that matches none: its
+    // name in the message and 100.
+    for (const wchar_t* names :
+         {L"batch_present.bin|batch_absent.bin", L"batch_present.bin|batch_none*.zz"}) {
+        g_boxes.clear();
+        EXPECT_EQ(xmodem::SendFile(state, reporter, names, &NeverRuns), 100) << names;
+        ASSERT_EQ(g_boxes.size(), 1u);
+        EXPECT_NE(g_boxes[0].text.find(std::wstring(names).substr(18)), std::wstring::npos);
+    }
+    EXPECT_EQ(state.inFileTransfer.load(), 0);
+    EXPECT_FALSE(scope.fake.Called("CreateThread"));
+    _wremove(L"batch_present.bin");
 }
 
 TEST_F(TransferControlTest, WorkerRunsAtMappedPriorityAndPostsTheEndCode) {

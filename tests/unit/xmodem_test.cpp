@@ -2,6 +2,8 @@
 // scripted far end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <atomic>
 #include <deque>
 #include <functional>
@@ -1375,6 +1377,71 @@ TEST_F(YModemTest, ZModemReceiverResumesOnlyWhenTheExistingBytesAreTheSenders) {
                   std::make_pair(static_cast<int>(zmodem::kZRPos), same ? 1000u : 0u));
         EXPECT_EQ(progress.load(), same ? 1 : 2);  // KiB moved
     }
+}
+
+// A scripted ZMODEM receiver: it reads the headers we send, hex or binary,
+// and answers from its script.
+struct RemoteZReceiver {
+    std::function<std::string(int type, std::uint32_t position)> answer;
+    std::vector<int> heard;
+    std::string operator()(const unsigned char* bytes, DWORD count) {
+        std::string reply;
+        for (DWORD at = 0; at + 3 < count; ++at) {
+            if (bytes[at] != '*' || bytes[at + 1] != zmodem::kZDle) continue;
+            unsigned char raw[9] = {};
+            if (bytes[at + 2] == 'B' && at + 13 < count) {
+                for (int i = 0; i < 5; ++i)
+                    raw[i] = static_cast<unsigned char>(std::stoi(
+                        std::string(reinterpret_cast<const char*>(bytes) + at + 3 + 2 * i, 2),
+                        nullptr, 16));
+            } else if (bytes[at + 2] == 'C') {
+                zmodem::Unescaper in;
+                int got = 0;
+                for (DWORD i = at + 3; i < count && got < 5; ++i) {
+                    const auto r = in.Take(bytes[i]);
+                    if (r.kind == zmodem::Unescaper::kByte) raw[got++] = r.value;
+                }
+            } else {
+                continue;
+            }
+            heard.push_back(raw[0]);
+            reply += answer(raw[0], raw[1] | raw[2] << 8 | raw[3] << 16 |
+                                        static_cast<std::uint32_t>(raw[4]) << 24);
+        }
+        return reply;
+    }
+};
+
+std::string ZHex(const zmodem::Header& header) {
+    std::vector<unsigned char> out;
+    zmodem::HexHeader(out, header);
+    return Wire(out);
+}
+
+TEST_F(YModemTest, ZModemSenderListensPastAZRInitThatCrossedItsZFile) {
+    // The receiver answers our ZRQINIT with the ZRINIT it had already sent
+    // and another: the second arrives after our ZFILE. Taking it for a lost
+    // ZFILE sends the file's header twice, and the second ZRPOS 0 rewinds
+    // the stream under way.
+    batch.files.files[L"src\\one.bin"] = Pattern(20000, 5);
+    const auto init = zmodem::Header::Flags(
+        zmodem::kZRInit, zmodem::kCanFc32 | zmodem::kCanFdx | zmodem::kCanOvIo);
+    RemoteZReceiver peer;
+    peer.answer = [&](int type, std::uint32_t position) -> std::string {
+        switch (type) {
+        case zmodem::kZRqInit: return ZHex(init) + ZHex(init);
+        case zmodem::kZFile: return ZHex(zmodem::Header::At(zmodem::kZRPos, 0));
+        case zmodem::kZEof: return position == 20000 ? ZHex(init) : std::string();
+        case zmodem::kZFin: return ZHex(zmodem::Header::At(zmodem::kZFin, 0));
+        default: return {};
+        }
+    };
+    fake().SetPeer(std::ref(peer));
+    zmodem::ZModemEngine z(batch);
+    EXPECT_EQ(z.Send(*device, read, write, {L"src\\one.bin"}, status, progress, abort), kCompleted);
+    EXPECT_EQ(std::count(peer.heard.begin(), peer.heard.end(), zmodem::kZFile), 1);
+    EXPECT_EQ(std::count(peer.heard.begin(), peer.heard.end(), zmodem::kZData), 1);
+    EXPECT_EQ(progress.load(), 19);  // KiB, each sent once
 }
 
 }  // namespace
