@@ -1,6 +1,7 @@
 #include "xmodem/engine.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "port/open_port.h"
 #include "port/overlapped_io.h"
@@ -250,24 +251,34 @@ void XModemEngine::SendCancel() {
     timing_ = saved;
 }
 
-XModemEngine::Answer XModemEngine::AwaitAnswer(const std::atomic<short>& abort, long& error,
-                                               DWORD written) {
+int XModemEngine::AwaitByte(const char* wanted, DWORD ms, const std::atomic<short>& abort,
+                            long& error) {
     platform::Api& api = platform::Current();
     const DWORD begun = api.GetTickCount();
-    const DWORD limit = timing_.answerMs + WireTimeMs(written);
     bool cancel = false;
     for (;;) {
         const DWORD spent = api.GetTickCount() - begun;
         unsigned char byte = 0;
-        error = ReadWithin(&byte, 1, spent < limit ? limit - spent : 0, 0, abort);
-        if (error == kTimedOut) return Answer::kNone;
-        if (error == kAborted) return Answer::kAborted;
-        if (error != 0) return Answer::kFailed;
-        if (byte == kAck) return Answer::kAck;
-        if (byte == kNak) return Answer::kNak;
-        // CAN CAN cancels; any other byte is noise on the line.
-        if (byte == kCan && cancel) return Answer::kCancelled;
+        error = ReadWithin(&byte, 1, spent < ms ? ms - spent : 0, 0, abort);
+        if (error == kTimedOut) return kAwaitNothing;
+        if (error == kAborted) return kAwaitAborted;
+        if (error != 0) return kAwaitFailed;
+        if (byte != 0 && std::strchr(wanted, byte)) return byte;
+        if (byte == kCan && cancel) return kAwaitCancelled;
         cancel = byte == kCan;
+    }
+}
+
+XModemEngine::Answer XModemEngine::AwaitAnswer(const std::atomic<short>& abort, long& error,
+                                               DWORD written) {
+    static const char kAckOrNak[] = {static_cast<char>(kAck), static_cast<char>(kNak), 0};
+    switch (AwaitByte(kAckOrNak, timing_.answerMs + WireTimeMs(written), abort, error)) {
+    case kAck: return Answer::kAck;
+    case kNak: return Answer::kNak;
+    case kAwaitNothing: return Answer::kNone;
+    case kAwaitCancelled: return Answer::kCancelled;
+    case kAwaitAborted: return Answer::kAborted;
+    default: return Answer::kFailed;
     }
 }
 

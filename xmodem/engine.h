@@ -243,6 +243,12 @@ public:
     long WriteBlock(const unsigned char* buffer, DWORD size, const std::atomic<short>& abort);
     void PurgeQueues();
 
+    // Reads until one of the wanted bytes (a zero-terminated set) comes within
+    // ms; other bytes are noise and CAN CAN cancels. The byte, or one of the
+    // kAwait values; error gets the failed read's result.
+    enum : int { kAwaitNothing = -1, kAwaitCancelled = -2, kAwaitAborted = -3, kAwaitFailed = -4 };
+    int AwaitByte(const char* wanted, DWORD ms, const std::atomic<short>& abort, long& error);
+
     // ---- check operations ----
     static void PadBlock(unsigned char* buffer, DWORD length, DWORD size);
     static DWORD TrimPadding(const unsigned char* buffer, DWORD size);

@@ -29,20 +29,8 @@ YModemEngine::YModemEngine(BatchFileSystem& files, Overwrite overwrite)
     : files_(files), overwrite_(std::move(overwrite)), io_(files) {}
 
 int YModemEngine::Await(const char* wanted, DWORD ms, const std::atomic<short>& abort) {
-    platform::Api& api = platform::Current();
-    const DWORD begun = api.GetTickCount();
-    bool cancel = false;
-    for (;;) {
-        const DWORD spent = api.GetTickCount() - begun;
-        unsigned char byte = 0;
-        const long rc = io_.ReadWithin(&byte, 1, spent < ms ? ms - spent : 0, 0, abort);
-        if (rc == kTimedOut) return kNothing;
-        if (rc == kAborted) return kAbortedWait;
-        if (rc != 0) return kReadFailed;
-        if (byte != 0 && std::strchr(wanted, byte)) return byte;
-        if (byte == kCan && cancel) return kCancelled;
-        cancel = byte == kCan;
-    }
+    long error = 0;
+    return io_.AwaitByte(wanted, ms, abort, error);
 }
 
 int YModemEngine::TakeQueuedRequest() {
@@ -86,7 +74,7 @@ long YModemEngine::SendBlock(unsigned number, DWORD size, bool crc, bool streami
         const int answer = Await(
             "\x06\x15"
             "C",
-            io_.timing().answerMs, abort);
+            io_.timing().answerMs + io_.BlockTimeMs(size), abort);
         if (answer == kAck) {
             // A receiver that got two copies answers twice.
             if (copies > 1)

@@ -63,7 +63,12 @@ public:
 
 private:
     // What Await found instead of a wanted byte.
-    enum : int { kNothing = -1, kCancelled = -2, kAbortedWait = -3, kReadFailed = -4 };
+    enum : int {
+        kNothing = xmodem::XModemEngine::kAwaitNothing,
+        kCancelled = xmodem::XModemEngine::kAwaitCancelled,
+        kAbortedWait = xmodem::XModemEngine::kAwaitAborted,
+        kReadFailed = xmodem::XModemEngine::kAwaitFailed,
+    };
     // Reads until one of the wanted bytes comes; other bytes are noise.
     int Await(const char* wanted, DWORD ms, const std::atomic<short>& abort);
     // The request of a receiver that was waiting before the send began.
