@@ -15,7 +15,8 @@ CLANG_FORMAT="${CLANG_FORMAT:-$(command -v clang-format || command -v clang-form
 if [ $# -gt 0 ]; then
   files=("$@")
 else
-  mapfile -t files < <(git ls-files -- 'control/*' 'port/*' 'transfer/*' 'xmodem/*' 'platform/*' \
+  mapfile -t files < <(git ls-files -- 'control/*' 'port/*' 'transfer/*' 'xmodem/*' 'ymodem/*' \
+                          'zmodem/*' 'framing/*' 'telnet/*' 'platform/*' \
                           'tests/*' 'tools/*' 'bench/*' | grep -E '\.(c|cc|cpp|h|hpp)$')
 fi
 

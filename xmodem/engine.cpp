@@ -177,7 +177,8 @@ long XModemEngine::ReadAvailable(unsigned char* buffer, DWORD max, DWORD firstMs
     NoteLineErrors(io.lineErrors);
     got += io.done;
     if (got > 0) return 0;
-    if (!io.ok) return io.error != 0 ? static_cast<long>(io.error) : static_cast<long>(ERROR_GEN_FAILURE);
+    if (!io.ok)
+        return io.error != 0 ? static_cast<long>(io.error) : static_cast<long>(ERROR_GEN_FAILURE);
     // The queue held bytes the read did not find: wait as on an empty one.
     const long rc = ReadWithin(buffer, 1, firstMs, 0, abort);
     if (rc == 0) got = 1;

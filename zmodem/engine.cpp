@@ -12,8 +12,8 @@ namespace {
 
 constexpr int kLongestHunt = 16384;  // bytes searched for a header before it counts as lost
 constexpr unsigned char kZCBin = 1;
-constexpr int kStrayInits = 3;     // ZRINITs listened past after one ZFILE
-constexpr int kCleanToGrow = 8;    // clean subpackets before they grow again
+constexpr int kStrayInits = 3;   // ZRINITs listened past after one ZFILE
+constexpr int kCleanToGrow = 8;  // clean subpackets before they grow again
 
 int HexValue(int c) {
     if (c >= '0' && c <= '9') return c - '0';

@@ -1424,8 +1424,8 @@ TEST_F(YModemTest, ZModemSenderListensPastAZRInitThatCrossedItsZFile) {
     // ZFILE sends the file's header twice, and the second ZRPOS 0 rewinds
     // the stream under way.
     batch.files.files[L"src\\one.bin"] = Pattern(20000, 5);
-    const auto init = zmodem::Header::Flags(
-        zmodem::kZRInit, zmodem::kCanFc32 | zmodem::kCanFdx | zmodem::kCanOvIo);
+    const auto init = zmodem::Header::Flags(zmodem::kZRInit,
+                                            zmodem::kCanFc32 | zmodem::kCanFdx | zmodem::kCanOvIo);
     RemoteZReceiver peer;
     peer.answer = [&](int type, std::uint32_t position) -> std::string {
         switch (type) {
