@@ -46,6 +46,18 @@ int YModemEngine::TakeQueuedRequest() {
     return request;
 }
 
+bool YModemEngine::CancelledWhileStreaming() {
+    // A stream is never answered, so whatever the receiver sends meanwhile is
+    // read here: its CAN CAN stops the stream now, not after the whole file.
+    while (io_.QueuedBytes() > 0) {
+        unsigned char byte = 0;
+        if (io_.PollByte(byte) != 0) break;
+        if (byte == kCan && streamCan_) return true;
+        streamCan_ = byte == kCan;
+    }
+    return false;
+}
+
 long YModemEngine::SendBlock(unsigned number, DWORD size, bool crc, bool streaming,
                              const std::atomic<short>& abort) {
     frame_[0] = size == kLargeBlock ? kStx : kSoh;
@@ -98,6 +110,7 @@ long YModemEngine::Send(port::Device& port, port::IoRecord& read, port::IoRecord
     progress.store(0);
     status.store(kStatusRunning);
     peerGone_ = false;
+    streamCan_ = false;
     io_.Attach(port, read, write);
     io_.UseTransferTimeouts();
     std::unique_ptr<File> file;
@@ -155,6 +168,22 @@ long YModemEngine::Send(port::Device& port, port::IoRecord& read, port::IoRecord
         bool crc = asked != kNak;
         if (const long rc = SendBlock(0, headerSize, crc, streaming, abort)) return fail(rc);
         asked = kNothing;
+        // Receivers answer the batch's end even when streaming: a 'G' asks for
+        // it again, CAN CAN says it never came. One that stays silent has
+        // already confirmed every file with the ACK of its EOT.
+        for (int copies = 1; last && streaming; ++copies) {
+            const int answer =
+                Await("\x06G", io_.timing().answerMs + io_.BlockTimeMs(headerSize), abort);
+            if (answer == kAck || answer == kNothing) break;
+            if (answer == kCancelled) {
+                peerGone_ = true;
+                return fail(kProtocolFailed);
+            }
+            if (answer == kAbortedWait) return fail(kAborted);
+            if (answer == kReadFailed) return fail(kByteReadFailed);
+            if (copies >= kRetryLimit) return fail(kProtocolFailed);
+            if (const long rc = SendBlock(0, headerSize, crc, true, abort)) return fail(rc);
+        }
         if (last) break;
 
         // The request for the data; a receiver whose request was lost is
@@ -174,6 +203,10 @@ long YModemEngine::Send(port::Device& port, port::IoRecord& read, port::IoRecord
             if (got == 0) break;
             XModemEngine::PadBlock(block_, got, size);
             if (const long rc = SendBlock(number, size, crc, streaming, abort)) return fail(rc);
+            if (streaming && CancelledWhileStreaming()) {
+                peerGone_ = true;
+                return fail(kProtocolFailed);
+            }
             left -= std::min<unsigned long long>(left, got);
             progress.store(static_cast<short>(++blocks & 0xFFFF));
             if (got < size) break;
@@ -299,12 +332,25 @@ long YModemEngine::Receive(port::Device& port, port::IoRecord& read, port::IoRec
                 }
                 if (header != kSoh && header != kStx) continue;  // noise
                 const long got = ReadRest(header, size, abort);
+                // A streaming sender takes a second request as the request for
+                // its data, so a header that has to be asked for again ends the
+                // stream instead.
                 if (got == kTimedOut || (got == 0 && !Intact(size, true))) {
+                    if (streaming) {
+                        status.store(kStatusBadCrc);
+                        return fail(kProtocolFailed);
+                    }
                     reject(kStatusBadCrc);
                     break;
                 }
                 if (got != 0) return fail(got);
-                if (frame_[0] != 0) {  // a repeat of the last data block: our ACK was lost
+                if (frame_[0] != 0) {
+                    // Streaming: the sender went on to the data of a header we
+                    // never had. Otherwise a repeat of the last block: our ACK was lost.
+                    if (streaming) {
+                        status.store(kStatusBadNumber);
+                        return fail(kProtocolFailed);
+                    }
                     if (io_.WriteByte(kAck, abort) != 0) return fail(kByteWriteFailed);
                     continue;
                 }

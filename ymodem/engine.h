@@ -73,6 +73,8 @@ private:
     int Await(const char* wanted, DWORD ms, const std::atomic<short>& abort);
     // The request of a receiver that was waiting before the send began.
     int TakeQueuedRequest();
+    // Whether the receiver cancelled while data was streamed to it.
+    bool CancelledWhileStreaming();
     // One block out; without streaming it waits for its ACK, sending it
     // again up to the retry limit. 0 or the end code.
     long SendBlock(unsigned number, DWORD size, bool crc, bool streaming,
@@ -84,7 +86,8 @@ private:
     xmodem::BatchFileSystem& files_;
     Overwrite overwrite_;
     xmodem::XModemEngine io_;
-    bool peerGone_ = false;  // the peer cancelled: nobody to send CAN CAN to
+    bool peerGone_ = false;   // the peer cancelled: nobody to send CAN CAN to
+    bool streamCan_ = false;  // the last byte read while streaming was a CAN
     unsigned char block_[xmodem::kLargeBlock] = {};
     unsigned char frame_[3 + xmodem::kLargeBlock + 2] = {};
 };

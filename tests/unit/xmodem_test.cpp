@@ -1219,6 +1219,54 @@ TEST_F(YModemTest, StreamingBatchCutPartWayKeepsTheCompletedFileAndStampsNoParti
     EXPECT_EQ(written.substr(written.size() - 2), kCanCan);
 }
 
+// A streaming sender cannot tell a second 'G' for its header from the 'G'
+// for its data: either side that sees the stream out of step ends it, and
+// nothing acknowledges a file that was never received.
+TEST_F(YModemTest, StreamOutOfStepEndsBothSidesWithoutAnAcknowledgement) {
+    std::string damaged = Header("a.bin", "200 1234");
+    damaged[20] ^= 0x10;
+    const std::string data = Frame(1, Pattern(200), true, 1024) + kEotS;
+    for (const std::string& header : {damaged, std::string()}) {  // damaged, lost
+        const size_t from = fake().Written().size();
+        RemoteSender peer;
+        peer.answers = {header, data, data};
+        fake().SetPeer(std::ref(peer));
+        EXPECT_EQ(Receive(ymodem::kYModemG, DestinationOf(batch, L"in\\")), kProtocolFailed);
+        const std::string written = WrittenText().substr(from);
+        EXPECT_EQ(written.find(kAckS), std::string::npos);
+        EXPECT_EQ(written.substr(written.size() - 2), kCanCan);
+        EXPECT_EQ(batch.files.files.count(L"in\\a.bin"), 0u);
+        fake().SetPeer(nullptr);
+    }
+
+    // The receiver's CAN CAN stops the stream at once, not after the file.
+    batch.files.files[L"big.bin"] = Pattern(10 * 1024);
+    RemoteReceiver receiver;
+    receiver.answers = {kAckS + "G", kCanCan};
+    for (int n = 0; n < 12; ++n) receiver.answers.push_back("");
+    fake().SetPeer(std::ref(receiver));
+    fake().Receive("G");
+    EXPECT_EQ(ymodem.Send(*device, read, write, {L"big.bin"}, status, progress, abort),
+              kProtocolFailed);
+    EXPECT_EQ(receiver.blocks.size(), 2u);  // the header and one data block
+    EXPECT_EQ(receiver.eots, 0);
+    EXPECT_EQ(status.load(), kStatusFailed);
+    fake().SetPeer(nullptr);
+
+    // The end of the batch: asked for again, it goes again; cancelled, no success.
+    batch.files.files[L"s.bin"] = Pattern(100);
+    for (const std::string& end : {std::string("G"), kCanCan}) {
+        RemoteReceiver last;
+        last.answers = {kAckS + "G", "", kAckS + "G", end, kAckS};
+        fake().SetPeer(std::ref(last));
+        fake().Receive("G");
+        EXPECT_EQ(ymodem.Send(*device, read, write, {L"s.bin"}, status, progress, abort),
+                  end == "G" ? kCompleted : kProtocolFailed);
+        EXPECT_EQ(last.blocks.size(), end == "G" ? 4u : 3u);
+        fake().SetPeer(nullptr);
+    }
+}
+
 TEST_F(YModemTest, SendGivesNamesSizesAndTimesAndEndsTheBatch) {
     batch.files.files[L"src\\one.bin"] = Pattern(1100);
     batch.times[L"src\\one.bin"] = 0777;
