@@ -450,6 +450,13 @@ long YModemEngine::Receive(port::Device& port, port::IoRecord& read, port::IoRec
                 if (io_.WriteByte(kAck, abort) != 0) return fail(kByteWriteFailed);
                 status.store(kStatusBadNumber);
                 continue;
+            } else if (number == 0 && !started && !streaming) {
+                // The header again: our ACK of it was lost, and our request
+                // for the data looked like a NAK to the sender.
+                if (io_.WriteByte(kAck, abort) != 0 || io_.WriteByte(start, abort) != 0)
+                    return fail(kByteWriteFailed);
+                status.store(kStatusBadNumber);
+                continue;
             } else if (number != static_cast<unsigned char>(expected & 0xFF)) {
                 verdict = kStatusBadNumber;
             }

@@ -1185,6 +1185,19 @@ TEST_F(YModemTest, ReceiveStoresExactLengthsTimesAndSafeNamesAndAsksPerFile) {
     EXPECT_EQ(status.load(), kStatusCompleted);
 }
 
+TEST_F(YModemTest, AHeaderSentAgainAfterItsAckWasLostIsAcknowledgedAgain) {
+    const Bytes a = Pattern(300);
+    RemoteSender peer;
+    // Our writes: C, ACK, C (taken for a NAK), ACK, C, ACK, ACK(EOT), C, ACK(end).
+    const std::string header = Header("a.bin", "300");
+    peer.answers = {header, "", header,         "", Frame(1, a, true, 1024) + kEotS,
+                    "",     "", Header("", ""), ""};
+    fake().SetPeer(std::ref(peer));
+    EXPECT_EQ(Receive(ymodem::kYModem, DestinationOf(batch, L"in\\")), kCompleted);
+    EXPECT_EQ(batch.files.files[L"in\\a.bin"], a);
+    EXPECT_EQ(WrittenText(), kC + kAckS + kC + kAckS + kC + kAckS + kAckS + kC + kAckS);
+}
+
 TEST_F(YModemTest, ABatchThatOffersNoFileIsNoSuccess) {
     // A sender that gave up on its only file ends the batch at once.
     RemoteSender peer;
