@@ -46,6 +46,16 @@ int YModemEngine::TakeQueuedRequest() {
     return request;
 }
 
+long YModemEngine::WaitFailure(int answer) {
+    if (answer == kCancelled) {
+        peerGone_ = true;
+        return kProtocolFailed;
+    }
+    if (answer == kAbortedWait) return kAborted;
+    if (answer == kReadFailed) return kByteReadFailed;
+    return 0;
+}
+
 bool YModemEngine::CancelledWhileStreaming() {
     // A stream is never answered, so whatever the receiver sends meanwhile is
     // read here: its CAN CAN stops the stream now, not after the whole file.
@@ -93,12 +103,7 @@ long YModemEngine::SendBlock(unsigned number, DWORD size, bool crc, bool streami
                 io_.DropStaleInput(io_.timing().quietMs + 2 * io_.BlockTimeMs(size), abort);
             return 0;
         }
-        if (answer == kCancelled) {
-            peerGone_ = true;
-            return kProtocolFailed;
-        }
-        if (answer == kAbortedWait) return kAborted;
-        if (answer == kReadFailed) return kByteReadFailed;
+        if (const long rc = WaitFailure(answer)) return rc;
         if (copies >= kRetryLimit) return kProtocolFailed;
         io_.DropStaleInput(io_.timing().quietMs, abort);
     }
@@ -175,12 +180,7 @@ long YModemEngine::Send(port::Device& port, port::IoRecord& read, port::IoRecord
             const int answer =
                 Await("\x06G", io_.timing().answerMs + io_.BlockTimeMs(headerSize), abort);
             if (answer == kAck || answer == kNothing) break;
-            if (answer == kCancelled) {
-                peerGone_ = true;
-                return fail(kProtocolFailed);
-            }
-            if (answer == kAbortedWait) return fail(kAborted);
-            if (answer == kReadFailed) return fail(kByteReadFailed);
+            if (const long rc = WaitFailure(answer)) return fail(rc);
             if (copies >= kRetryLimit) return fail(kProtocolFailed);
             if (const long rc = SendBlock(0, headerSize, crc, true, abort)) return fail(rc);
         }
@@ -218,12 +218,7 @@ long YModemEngine::Send(port::Device& port, port::IoRecord& read, port::IoRecord
                 return fail(abort.load() ? kAborted : kByteWriteFailed);
             const int answer = Await("\x06\x15", io_.timing().answerMs, abort);
             if (answer == kAck) break;
-            if (answer == kCancelled) {
-                peerGone_ = true;
-                return fail(kProtocolFailed);
-            }
-            if (answer == kAbortedWait) return fail(kAborted);
-            if (answer == kReadFailed) return fail(kByteReadFailed);
+            if (const long rc = WaitFailure(answer)) return fail(rc);
             if (tries >= kRetryLimit) return fail(kProtocolFailed);
         }
     }

@@ -73,6 +73,8 @@ private:
     int Await(const char* wanted, DWORD ms, const std::atomic<short>& abort);
     // The request of a receiver that was waiting before the send began.
     int TakeQueuedRequest();
+    // The end code for what a wait found instead of a wanted byte; 0 for nothing.
+    long WaitFailure(int answer);
     // Whether the receiver cancelled while data was streamed to it.
     bool CancelledWhileStreaming();
     // One block out; without streaming it waits for its ACK, sending it
