@@ -3,8 +3,6 @@
 namespace qlr::zmodem {
 namespace {
 
-constexpr unsigned char kXon = 0x11;
-constexpr unsigned char kXoff = 0x13;
 constexpr unsigned char kDle = 0x10;
 
 std::array<std::uint32_t, 256> MakeCrc32Table() {
@@ -16,8 +14,6 @@ std::array<std::uint32_t, 256> MakeCrc32Table() {
     }
     return table;
 }
-
-bool FlowControl(unsigned char byte) { return (byte & 0x7F) == kXon || (byte & 0x7F) == kXoff; }
 
 void PutHex(std::vector<unsigned char>& out, unsigned char byte) {
     static const char kDigits[] = "0123456789abcdef";
@@ -136,13 +132,12 @@ void DataSubpacket(std::vector<unsigned char>& out, const unsigned char* data, s
 
 Unescaper::Result Unescaper::Take(unsigned char byte) {
     if (!escaped_) {
+        if (Plain(byte)) return {kByte, byte};
         if (byte == kZDle) {
             escaped_ = true;
             cans_ = 0;
-            return {kNone, 0};
         }
-        if (FlowControl(byte)) return {kNone, 0};
-        return {kByte, byte};
+        return {kNone, 0};  // ZDLE, or XON/XOFF dropped
     }
     if (byte == kZDle) {  // CAN after the ZDLE: five in all cancel
         if (++cans_ >= 4) {

@@ -22,6 +22,8 @@ namespace qlr::zmodem {
 
 constexpr unsigned char kZPad = '*';
 constexpr unsigned char kZDle = 0x18;
+constexpr unsigned char kXon = 0x11;
+constexpr unsigned char kXoff = 0x13;
 constexpr unsigned char kZBin = 'A';
 constexpr unsigned char kZHex = 'B';
 constexpr unsigned char kZBin32 = 'C';
@@ -109,9 +111,10 @@ public:
     void Reset() { escaped_ = false, cans_ = 0; }
     // Between escapes every byte but ZDLE and XON/XOFF stands for itself.
     bool Between() const { return !escaped_; }
-    static bool Plain(unsigned char byte) {
-        return byte != kZDle && (byte & 0x7F) != 0x11 && (byte & 0x7F) != 0x13;
+    static bool FlowControl(unsigned char byte) {
+        return (byte & 0x7F) == kXon || (byte & 0x7F) == kXoff;
     }
+    static bool Plain(unsigned char byte) { return byte != kZDle && !FlowControl(byte); }
 
 private:
     bool escaped_ = false;
