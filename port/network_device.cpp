@@ -29,6 +29,15 @@ constexpr DWORD kLineErrors = CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK;
 // A server that leaves one poll unanswered is not polled again: its
 // notifications alone keep the lines.
 constexpr DWORD kModemPollMs = 250;
+// How long a purge waits for the server's answer. The answer says that the
+// server has purged: bytes the far end sends after the call returns are kept
+// (the first purge, at the open, may wait for the server to open its device).
+// A server that leaves one purge unanswered is not waited for again.
+constexpr DWORD kPurgeAnswerMs = 2000;
+// Pauses between connections when a server ends one before it has settled the
+// COM-PORT-OPTION, as a server still releasing the previous session does.
+constexpr DWORD kFirstReconnectPauseMs = 20;
+constexpr DWORD kLongestReconnectPauseMs = 320;
 
 enum class Kind { kRfc2217, kSocket, kLoop };
 
@@ -84,6 +93,7 @@ public:
         for (AnswerSlot& slot : slots_)
             if (slot.event) CloseHandle(slot.event);
         if (modemNoticed_) CloseHandle(modemNoticed_);
+        if (purgeAnswered_) CloseHandle(purgeAnswered_);
         if (socket_ != INVALID_SOCKET) {
             shutdown(socket_, SD_SEND);
             closesocket(socket_);
@@ -109,8 +119,9 @@ public:
     bool Start(DWORD& error) {
         wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         modemNoticed_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        purgeAnswered_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         for (AnswerSlot& slot : slots_) slot.event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        if (!wake_ || !modemNoticed_) {
+        if (!wake_ || !modemNoticed_ || !purgeAnswered_) {
             error = GetLastError();
             return false;
         }
@@ -147,7 +158,9 @@ public:
         });
     }
     BOOL PurgeComm(DWORD flags) override {
-        return Run([&](DWORD&) {
+        unsigned answersBefore = 0;
+        bool asked = false;
+        Run([&](DWORD&) {
             // The server's transmit buffer is purged only while a send of ours
             // is still in flight: bytes that all left this port count as sent,
             // as a local port's drained queue does (CloseComm drains, then
@@ -160,10 +173,16 @@ public:
             std::uint8_t purge = 0;
             if (flags & PURGE_RXCLEAR) purge |= telnet::kPurgeReceive;
             if ((flags & PURGE_TXCLEAR) && sending) purge |= telnet::kPurgeTransmit;
-            if (kind_ == Kind::kRfc2217 && purge) Command(telnet::kPurgeData, purge);
+            if (kind_ == Kind::kRfc2217 && purge && !gone_) {
+                Command(telnet::kPurgeData, purge);
+                asked = awaitPurges_;
+                answersBefore = purgeAnswers_;
+            }
             Service();
             return TRUE;
         });
+        if (asked) AwaitPurgeAnswer(answersBefore);
+        return TRUE;
     }
     BOOL SetCommTimeouts(COMMTIMEOUTS* timeouts) override {
         return Run([&](DWORD& error) {
@@ -445,6 +464,23 @@ private:
         }
     }
 
+    // Waits, bounded, until the server has answered a purge asked after
+    // `before` answers.
+    void AwaitPurgeAnswer(unsigned before) {
+        const ULONGLONG due = Now() + kPurgeAnswerMs;
+        for (;;) {
+            bool answered = false;
+            const ULONGLONG now = Now();
+            Run([&](DWORD&) {
+                answered = purgeAnswers_ != before || gone_;
+                if (!answered && now >= due) awaitPurges_ = false;
+                return TRUE;
+            });
+            if (answered || now >= due) return;
+            WaitForSingleObject(purgeAnswered_, static_cast<DWORD>(due - now));
+        }
+    }
+
     // ---- the line ----
 
     void Command(telnet::ComCommand command, std::uint8_t value) {
@@ -545,6 +581,12 @@ private:
             if (errors & kLineErrors) LineErrors(errors);
             break;
         }
+        case telnet::Notice::kReply:
+            if (n.command == telnet::kPurgeData) {
+                ++purgeAnswers_;
+                SetEvent(purgeAnswered_);
+            }
+            break;
         case telnet::Notice::kFlowSuspend: suspended_ = true; break;
         case telnet::Notice::kFlowResume: suspended_ = false; break;
         default: break;
@@ -753,7 +795,8 @@ private:
     WSAEVENT socketEvent_;
     Winsock winsock_;
     HANDLE wake_ = nullptr;
-    HANDLE modemNoticed_ = nullptr;  // set by every modem-state notice
+    HANDLE modemNoticed_ = nullptr;   // set by every modem-state notice
+    HANDLE purgeAnswered_ = nullptr;  // set by every answer to a purge
     HANDLE thread_ = nullptr;
     std::atomic<bool> stop_{false};
     std::atomic<Request*> requests_{nullptr};
@@ -788,6 +831,8 @@ private:
     bool suspended_ = false;
     bool pollModem_ = true;
     unsigned modemNotices_ = 0;
+    unsigned purgeAnswers_ = 0;
+    bool awaitPurges_ = true;
     int closing_ = 0;  // the connection's end, seen but not yet acted on
     bool gone_ = false;
     DWORD goneError_ = 0;
@@ -899,27 +944,40 @@ std::unique_ptr<Device> OpenNetworkDevice(const PortAddress& address, DWORD& err
         error = static_cast<DWORD>(WSAGetLastError());
         return nullptr;
     }
-    const ULONGLONG deadline = Now() + kConnectBoundMs;
-    SOCKET socket = INVALID_SOCKET;
-    const int rc = Connect(address, deadline, socket, event);
-    if (rc != 0) {
-        WSACloseEvent(event);
-        error = static_cast<DWORD>(rc);
-        return nullptr;
-    }
     const Kind kind = address.kind == PortAddress::kRfc2217 ? Kind::kRfc2217 : Kind::kSocket;
-    std::unique_ptr<NetworkDevice> device(
-        new NetworkDevice(kind, socket, event, std::move(winsock)));
-    if (kind == Kind::kRfc2217) {
+    const ULONGLONG deadline = Now() + kConnectBoundMs;
+    DWORD pause = kFirstReconnectPauseMs;
+    for (;;) {
+        SOCKET socket = INVALID_SOCKET;
+        if (const int rc = Connect(address, deadline, socket, event)) {
+            WSACloseEvent(event);
+            error = static_cast<DWORD>(rc);
+            return nullptr;
+        }
         telnet::Client telnet;
         telnet::Bytes data;
         std::vector<telnet::Notice> notices;
-        error = Negotiate(socket, event, deadline, telnet, data, notices);
+        if (kind == Kind::kRfc2217)
+            error = Negotiate(socket, event, deadline, telnet, data, notices);
+        // A server that ends the connection before it has settled the option
+        // may still be releasing the port's previous session (ser2net refuses
+        // a connection then): it is asked again while the bound lasts.
+        const bool endedEarly = error == WSAECONNRESET || error == WSAECONNABORTED;
+        if (endedEarly && Now() + pause < deadline) {
+            closesocket(socket);
+            WSAResetEvent(event);
+            Sleep(pause);
+            pause = std::min(pause * 2, kLongestReconnectPauseMs);
+            error = 0;
+            continue;
+        }
+        std::unique_ptr<NetworkDevice> device(
+            new NetworkDevice(kind, socket, event, std::move(winsock)));
         if (error) return nullptr;
-        device->Adopt(telnet, data, notices);
+        if (kind == Kind::kRfc2217) device->Adopt(telnet, data, notices);
+        if (!device->Start(error)) return nullptr;
+        return device;
     }
-    if (!device->Start(error)) return nullptr;
-    return device;
 }
 
 }  // namespace qlr::port

@@ -14,8 +14,9 @@
 //
 // What each kind does with the line:
 // - rfc2217: line settings, flow control, DTR, RTS, break and purges go to the
-//   server (its acknowledgements are not awaited); modem lines and line errors
-//   come from its notifications.
+//   server; a purge returns when the server has answered it (bounded), so that
+//   nothing the far end sends after it is purged; other acknowledgements are
+//   not awaited. Modem lines and line errors come from its notifications.
 // - socket: settings and lines are accepted and change nothing; CTS, DSR and
 //   RLSD read as on while connected.
 // - loop: sent bytes are received; RTS shows as CTS, DTR as DSR and RLSD; a
@@ -35,7 +36,8 @@
 namespace qlr::port {
 
 // Longest wait for a connection and, on rfc2217, for the server's answer to
-// the COM-PORT-OPTION.
+// the COM-PORT-OPTION. A server that ends the connection before it answers
+// is connected to again within the same bound.
 constexpr DWORD kConnectBoundMs = 5000;
 
 // Opens a port of kind kRfc2217, kSocket or kLoop; null with error set to the

@@ -65,6 +65,9 @@ skip() { echo "[$TEST_NAME] SKIPPED: $*"; exit 77; }
 
 finish() {
   echo "[$TEST_NAME] $CHECKS_OK passed, $CHECKS_FAILED failed"
+  if [ "$CHECKS_FAILED" -ne 0 ] && [ -n "${QLR_NET_PEER:-}" ] && [ -s "$WORK/$QLR_NET_PEER.log" ]; then
+    tail -n 30 "$WORK/$QLR_NET_PEER.log" | sed "s/^/$QLR_NET_PEER: /"
+  fi
   [ "$CHECKS_FAILED" -eq 0 ] && [ "$CHECKS_OK" -gt 0 ]
   exit $?
 }

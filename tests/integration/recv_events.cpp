@@ -123,7 +123,16 @@ int Run(int port, const char* patternPath) {
             com->put_QcNotifyRecvChars(notifyChars);
             com->put_QcRecvEventType(type);
             short opened = -1;
+            LARGE_INTEGER f, t0, t1;
+            QueryPerformanceFrequency(&f);
+            QueryPerformanceCounter(&t0);
             com->OpenComm(&opened);
+            QueryPerformanceCounter(&t1);
+            if (opened != 0) {
+                std::printf("OpenComm returned %d (minor %ld) after %.0f ms\n", opened,
+                            seen.lastErrorMinor,
+                            1000.0 * double(t1.QuadPart - t0.QuadPart) / double(f.QuadPart));
+            }
             return opened == 0;
         };
         SelectPort(com, port);

@@ -26,6 +26,7 @@ struct Seen {
     std::vector<unsigned char> bytes;  // CommRecvVar payloads, concatenated
     std::vector<VARTYPE> varTypes;     // type of each CommRecvVar payload (first 16)
     std::vector<short> errors;         // CommError major codes
+    long lastErrorMinor = 0;           // the last CommError's minor code
     std::function<void()> onRecv;      // called after each receive event
     // CommFrame: each frame's bytes, status and data type.
     struct Frame {
@@ -71,6 +72,8 @@ public:
         switch (id) {
         case 1:  // CommError(short, long)
             if (arg && V_VT(arg) == VT_I2) seen_.errors.push_back(V_I2(arg));
+            if (params && params->cArgs == 2 && V_VT(&params->rgvarg[0]) == VT_I4)
+                seen_.lastErrorMinor = V_I4(&params->rgvarg[0]);
             break;
         case 2:  // CommRecv(BSTR*)
             ++seen_.commRecv;

@@ -1,12 +1,20 @@
-// Network ports without a network: the Telnet/COM-PORT-OPTION client as pure
-// code (negotiation, escaping, every command and notification, a seeded fuzz
-// of server input), the port names, and the loop port's emulation of the
-// system's semantics for overlapped calls.
+// Network ports: the Telnet/COM-PORT-OPTION client as pure code (negotiation,
+// escaping, every command and notification, a seeded fuzz of server input),
+// the port names, the loop port's emulation of the system's semantics for
+// overlapped calls, and what an rfc2217 port waits for from a scripted server
+// on the loopback interface.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "port/network_device.h"
@@ -287,6 +295,99 @@ TEST(LoopPort, BehavesAsTheSystemsOverlappedPort) {
     CloseHandle(read.hEvent);
     CloseHandle(write.hEvent);
     CloseHandle(wait.hEvent);
+}
+
+// A server on 127.0.0.1 that runs `serve` on each connection it accepts, one
+// at a time, until `connections` have been served.
+class ScriptedServer {
+public:
+    ScriptedServer(int connections, std::function<void(SOCKET, int)> serve) {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof address;
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+        listen(listener_, 4);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this, connections, serve] {
+            for (int i = 0; i < connections; ++i) {
+                const SOCKET s = accept(listener_, nullptr, nullptr);
+                if (s == INVALID_SOCKET) return;
+                serve(s, i);
+                closesocket(s);
+            }
+        });
+    }
+    ~ScriptedServer() {
+        closesocket(listener_);  // ends an accept still waiting
+        thread_.join();
+        WSACleanup();
+    }
+    port::PortAddress Address() const {
+        return port::ParsePortName((L"rfc2217://127.0.0.1:" + std::to_wstring(port_)).c_str());
+    }
+
+private:
+    SOCKET listener_;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+// Reads from the client until `pattern` has arrived or the connection ends.
+bool AwaitBytes(SOCKET s, const Bytes& pattern) {
+    Bytes seen;
+    char chunk[256];
+    for (;;) {
+        if (std::search(seen.begin(), seen.end(), pattern.begin(), pattern.end()) != seen.end())
+            return true;
+        const int got = recv(s, chunk, sizeof chunk, 0);
+        if (got <= 0) return false;
+        seen.insert(seen.end(), chunk, chunk + got);
+    }
+}
+
+void SendBytes(SOCKET s, const Bytes& bytes) {
+    send(s, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0);
+}
+
+// A server still releasing the previous session ends the next connection at
+// once (ser2net: "Port already in use"); the open connects again. A purge
+// returns only once the server has answered it: a server purges its device
+// when it takes the command, which may be after the far end sent more.
+TEST(Rfc2217Port, ConnectsAgainAfterAnEarlyEndAndWaitsForThePurgeToBeAnswered) {
+    const Bytes acceptOption = {IAC, DO, telnet::kOptComPort};
+    const Bytes purge = {IAC, SB, telnet::kOptComPort, telnet::kPurgeData, telnet::kPurgeReceive,
+                         IAC, SE};
+    const Bytes purgeAnswer = {IAC,
+                               SB,
+                               telnet::kOptComPort,
+                               telnet::kPurgeData + telnet::kServerOffset,
+                               telnet::kPurgeReceive,
+                               IAC,
+                               SE};
+    std::atomic<int> served{0};
+    std::atomic<bool> answered{false};
+    ScriptedServer server(2, [&](SOCKET s, int index) {
+        served = index + 1;
+        if (index == 0) return;  // ended at once
+        SendBytes(s, acceptOption);
+        if (!AwaitBytes(s, purge)) return;
+        Sleep(300);  // the device is still being opened
+        answered = true;
+        SendBytes(s, purgeAnswer);
+        AwaitBytes(s, {0xEE});  // the client's end
+    });
+    DWORD error = 0;
+    std::unique_ptr<port::Device> dev = port::OpenNetworkDevice(server.Address(), error);
+    ASSERT_TRUE(dev) << error;
+    EXPECT_EQ(served.load(), 2);
+    EXPECT_TRUE(dev->PurgeComm(PURGE_RXCLEAR));
+    EXPECT_TRUE(answered.load()) << "PurgeComm returned before the server answered";
+    dev.reset();
 }
 
 }  // namespace
