@@ -181,7 +181,8 @@ public:
             Service();
             return TRUE;
         });
-        if (asked) AwaitPurgeAnswer(answersBefore);
+        if (asked)
+            AwaitAnswer(purgeAnswers_, answersBefore, awaitPurges_, purgeAnswered_, kPurgeAnswerMs);
         return TRUE;
     }
     BOOL SetCommTimeouts(COMMTIMEOUTS* timeouts) override {
@@ -450,34 +451,25 @@ private:
             }
             return TRUE;
         });
-        const ULONGLONG due = Now() + kModemPollMs;
-        while (poll) {
-            bool answered = false;
-            const ULONGLONG now = Now();
-            Run([&](DWORD&) {
-                answered = modemNotices_ != before || gone_;
-                if (!answered && now >= due) pollModem_ = false;
-                return TRUE;
-            });
-            if (answered || now >= due) return;
-            WaitForSingleObject(modemNoticed_, static_cast<DWORD>(due - now));
-        }
+        if (poll) AwaitAnswer(modemNotices_, before, pollModem_, modemNoticed_, kModemPollMs);
     }
 
-    // Waits, bounded, until the server has answered a purge asked after
-    // `before` answers.
-    void AwaitPurgeAnswer(unsigned before) {
-        const ULONGLONG due = Now() + kPurgeAnswerMs;
+    // Waits, bounded, until the count of the server's answers the I/O thread
+    // keeps in `answers` has moved past `before`. A server that does not
+    // answer in time is not waited for again: `awaiting` turns false.
+    void AwaitAnswer(const unsigned& answers, unsigned before, bool& awaiting, HANDLE noticed,
+                     DWORD boundMs) {
+        const ULONGLONG due = Now() + boundMs;
         for (;;) {
             bool answered = false;
             const ULONGLONG now = Now();
             Run([&](DWORD&) {
-                answered = purgeAnswers_ != before || gone_;
-                if (!answered && now >= due) awaitPurges_ = false;
+                answered = answers != before || gone_;
+                if (!answered && now >= due) awaiting = false;
                 return TRUE;
             });
             if (answered || now >= due) return;
-            WaitForSingleObject(purgeAnswered_, static_cast<DWORD>(due - now));
+            WaitForSingleObject(noticed, static_cast<DWORD>(due - now));
         }
     }
 
