@@ -29,6 +29,21 @@ using hostcheck::Check;
 using hostcheck::failed;
 using hostcheck::passed;
 
+// Milliseconds since it was made.
+class Stopwatch {
+public:
+    Stopwatch() { QueryPerformanceCounter(&start_); }
+    double Ms() const {
+        LARGE_INTEGER now, frequency;
+        QueryPerformanceCounter(&now);
+        QueryPerformanceFrequency(&frequency);
+        return 1000.0 * double(now.QuadPart - start_.QuadPart) / double(frequency.QuadPart);
+    }
+
+private:
+    LARGE_INTEGER start_;
+};
+
 void Ready(const char* step) {
     std::printf("READY %s\n", step);
     std::fflush(stdout);
@@ -123,16 +138,11 @@ int Run(int port, const char* patternPath) {
             com->put_QcNotifyRecvChars(notifyChars);
             com->put_QcRecvEventType(type);
             short opened = -1;
-            LARGE_INTEGER f, t0, t1;
-            QueryPerformanceFrequency(&f);
-            QueryPerformanceCounter(&t0);
+            const Stopwatch open;
             com->OpenComm(&opened);
-            QueryPerformanceCounter(&t1);
-            if (opened != 0) {
+            if (opened != 0)
                 std::printf("OpenComm returned %d (minor %ld) after %.0f ms\n", opened,
-                            seen.lastErrorMinor,
-                            1000.0 * double(t1.QuadPart - t0.QuadPart) / double(f.QuadPart));
-            }
+                            seen.lastErrorMinor, open.Ms());
             return opened == 0;
         };
         SelectPort(com, port);
@@ -173,16 +183,13 @@ int Run(int port, const char* patternPath) {
         // A counted read with nothing coming ends at the receive time-out.
         Reset(seen);
         com->put_QcRecvTimeOut(300);
-        LARGE_INTEGER f, t0, t1;
-        QueryPerformanceFrequency(&f);
-        QueryPerformanceCounter(&t0);
+        const Stopwatch read;
         std::wstring none = Take([&] {
             BSTR b = nullptr;
             com->RecvString(10, &b);
             return b;
         }());
-        QueryPerformanceCounter(&t1);
-        const double ms = 1000.0 * double(t1.QuadPart - t0.QuadPart) / double(f.QuadPart);
+        const double ms = read.Ms();
         std::printf("counted read with QcRecvTimeOut 300 and no bytes took %.1f ms\n", ms);
         Check(seen.errors.size() == 1 && seen.errors[0] == 115,
               "the timed-out read reports CommError 115 once (" +
@@ -260,15 +267,13 @@ int Run(int port, const char* patternPath) {
         Reset(seen);
         seen.bytes.reserve(pattern.size());
         Check(reopen(1, AsVariantBinary), "the port reopens for the burst");
-        LARGE_INTEGER b0, b1;
-        QueryPerformanceCounter(&b0);
+        const Stopwatch burst;
         Ready("burst");
         recv::PumpUntil([&] { return seen.bytes.size() >= pattern.size(); }, 120000);
-        QueryPerformanceCounter(&b1);
+        const double burstMs = burst.Ms();
         recv::PumpFor(500);
         std::printf("burst: %zu bytes in %d events, %.0f ms after READY\n", seen.bytes.size(),
-                    seen.commRecvVar,
-                    1000.0 * double(b1.QuadPart - b0.QuadPart) / double(f.QuadPart));
+                    seen.commRecvVar, burstMs);
         size_t firstDiff = 0;
         while (firstDiff < seen.bytes.size() && firstDiff < pattern.size() &&
                seen.bytes[firstDiff] == pattern[firstDiff])
@@ -326,9 +331,7 @@ int RunFrames(int port, int mode, long baud, int count, uint32_t seed, long gapM
         com->OpenComm(&rc);
         Check(rc == 0, "OpenComm returns 0 (" + std::to_string(rc) + ")");
         if (rc == 0) {
-            LARGE_INTEGER f, t0, t1;
-            QueryPerformanceFrequency(&f);
-            QueryPerformanceCounter(&t0);
+            const Stopwatch frames;
             Ready("frames");
             // Bounded by the peer's pace with a wide margin.
             const DWORD bound = 60000 + static_cast<DWORD>(count) * (mode >= 3 ? 60 : 2);
@@ -339,11 +342,10 @@ int RunFrames(int port, int mode, long baud, int count, uint32_t seed, long gapM
                            (!whole.empty() && whole.back().data == expected.back().data);
                 },
                 bound);
-            QueryPerformanceCounter(&t1);
+            const double framesMs = frames.Ms();
             recv::PumpFor(300);  // anything more would be a split or a duplicate
             std::printf("frames: mode %d at %ld bit/s, %zu of %zu frames in %zu events, %.0f ms\n",
-                        mode, baud, whole.size(), expected.size(), seen.frames.size(),
-                        1000.0 * double(t1.QuadPart - t0.QuadPart) / double(f.QuadPart));
+                        mode, baud, whole.size(), expected.size(), seen.frames.size(), framesMs);
             size_t first = 0;
             while (first < whole.size() && first < expected.size() &&
                    whole[first].data == expected[first].data &&
